@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tolvane {
+
+// Line settings in the text form "baud,parity,data bits,stop bits", e.g. "9600,N,8,1".
+struct LineSettings {
+    enum class Parity { None, Even, Odd, Mark, Space };
+    enum class StopBits { One, OneAndHalf, Two };
+
+    int baud = 9600;
+    Parity parity = Parity::None;
+    int dataBits = 8;
+    StopBits stopBits = StopBits::One;
+
+    friend bool operator==(const LineSettings&, const LineSettings&) = default;
+};
+
+// Parses the text form; parity is one of N E O M S (either case), data bits 5 to 8,
+// stop bits 1, 1.5 or 2. Throws std::invalid_argument naming what is wrong.
+LineSettings parseLineSettings(std::string_view text);
+
+}  // namespace tolvane

@@ -1,0 +1,182 @@
+#include "platform/qt_serial_layer.h"
+
+#include <unistd.h>
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QSerialPortInfo>
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+
+#include "platform/logging.h"
+#include "platform/port_mapping.h"
+
+Q_LOGGING_CATEGORY(lcSerial, "tolvane.serial", QtInfoMsg)
+
+namespace tolvane {
+namespace {
+
+QSerialPort::Parity toQt(LineSettings::Parity parity) {
+    switch (parity) {
+        case LineSettings::Parity::Even: return QSerialPort::EvenParity;
+        case LineSettings::Parity::Odd: return QSerialPort::OddParity;
+        case LineSettings::Parity::Mark: return QSerialPort::MarkParity;
+        case LineSettings::Parity::Space: return QSerialPort::SpaceParity;
+        case LineSettings::Parity::None: break;
+    }
+    return QSerialPort::NoParity;
+}
+
+QSerialPort::StopBits toQt(LineSettings::StopBits stopBits) {
+    switch (stopBits) {
+        case LineSettings::StopBits::OneAndHalf: return QSerialPort::OneAndHalfStop;
+        case LineSettings::StopBits::Two: return QSerialPort::TwoStop;
+        case LineSettings::StopBits::One: break;
+    }
+    return QSerialPort::OneStop;
+}
+
+QString hex(std::span<const std::uint8_t> bytes) {
+    return QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()))
+        .toHex(' ')
+        .toUpper();
+}
+
+// The system's reason, with a hint where the usual cause is known.
+QString reasonFor(const QSerialPort& serial, const QString& device) {
+    QString reason = serial.errorString();
+    if (serial.error() == QSerialPort::PermissionError &&
+        ::access(QFile::encodeName(device).constData(), R_OK | W_OK) != 0)
+        reason += QStringLiteral(" (is the user in the dialout group?)");
+    else if (serial.error() == QSerialPort::PermissionError)
+        reason += QStringLiteral(" (is another program using the port?)");
+    return reason;
+}
+
+}  // namespace
+
+QtSerialLayer::QtSerialLayer() {
+    serial_.setReadBufferSize(kReceiveBufferSize);
+    QObject::connect(&serial_, &QSerialPort::errorOccurred, &serial_,
+                     [this](QSerialPort::SerialPortError error) { onError(error); });
+}
+
+QtSerialLayer::~QtSerialLayer() { close(); }
+
+QString QtSerialLayer::deviceForPort(int port) {
+    const QByteArray variable = "TOLVANE_COM" + QByteArray::number(port);
+    std::optional<std::string> override;
+    if (qEnvironmentVariableIsSet(variable.constData()))
+        override = qEnvironmentVariable(variable.constData()).toStdString();
+#ifdef Q_OS_WIN
+    const HostSystem system = HostSystem::Windows;
+    std::vector<std::string> present;
+#else
+    const HostSystem system = HostSystem::Linux;
+    std::vector<std::string> present;
+    if (!override)
+        for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
+            present.push_back(info.systemLocation().toStdString());
+#endif
+    return QString::fromStdString(tolvane::deviceForPort(port, override, present, system));
+}
+
+void QtSerialLayer::CommPort(std::int16_t port) {
+    if (port < 1) throw SerialError(SerialError::Kind::Open, "invalid port number");
+    port_ = port;
+}
+
+void QtSerialLayer::Settings(std::string_view settings) {
+    try {
+        settings_ = parseLineSettings(settings);
+    } catch (const std::invalid_argument& e) {
+        qCWarning(lcSerial) << "invalid line settings:" << e.what();
+        throw SerialError(SerialError::Kind::Settings, e.what());
+    }
+    if (serial_.isOpen()) applySettings();
+}
+
+void QtSerialLayer::applySettings() {
+    serial_.setBaudRate(settings_.baud);
+    serial_.setParity(toQt(settings_.parity));
+    serial_.setDataBits(static_cast<QSerialPort::DataBits>(settings_.dataBits));
+    serial_.setStopBits(toQt(settings_.stopBits));
+}
+
+void QtSerialLayer::PortOpen(bool open) {
+    if (open)
+        this->open();
+    else
+        close();
+}
+
+void QtSerialLayer::open() {
+    if (serial_.isOpen()) return;
+    device_ = deviceForPort(port_);
+    auto refuse = [this](const QString& reason) {
+        qCWarning(lcSerial).noquote() << "cannot open COM" + QString::number(port_) << "device"
+                                      << QStringLiteral("\"%1\":").arg(device_.left(80)) << reason;
+        throw SerialError(SerialError::Kind::Open, reason.toStdString());
+    };
+    if (device_.isEmpty()) refuse(QStringLiteral("no device name given"));
+    if (device_.size() > kMaxDeviceNameLength) refuse(QStringLiteral("device name too long"));
+
+    serial_.setPortName(device_);
+    applySettings();
+    if (!serial_.open(QIODevice::ReadWrite)) refuse(reasonFor(serial_, device_));
+    // Whatever arrived before we opened is not an answer to anything we sent.
+    serial_.clear(QSerialPort::Input);
+}
+
+void QtSerialLayer::close() {
+    if (!serial_.isOpen()) return;
+    // Bytes still queued belong to a key press the user already made: let them leave first.
+    const QDeadlineTimer deadline(kCloseDrainTimeout);
+    serial_.flush();
+    while (serial_.isOpen() && serial_.bytesToWrite() > 0 && !deadline.hasExpired())
+        serial_.waitForBytesWritten(int(std::max<qint64>(1, deadline.remainingTime())));
+    if (serial_.isOpen()) serial_.close();
+}
+
+void QtSerialLayer::Output(std::span<const std::uint8_t> bytes) {
+    if (!serial_.isOpen()) {
+        qCWarning(lcSerial).noquote() << "cannot write: the port is not open";
+        throw SerialError(SerialError::Kind::Write, "the port is not open");
+    }
+    const qint64 queued = serial_.write(reinterpret_cast<const char*>(bytes.data()),
+                                        static_cast<qint64>(bytes.size()));
+    if (queued != static_cast<qint64>(bytes.size())) {
+        qCWarning(lcSerial).noquote() << "cannot write to" << device_ << ":" << serial_.errorString();
+        throw SerialError(SerialError::Kind::Write, serial_.errorString().toStdString());
+    }
+    qCDebug(lcSerial).noquote() << "write" << device_ << hex(bytes);
+    // Hand the bytes to the system now rather than on the next pass of the event loop.
+    serial_.flush();
+    // A hang-up found while handing them over closes the port: the frame did not go out.
+    if (!serial_.isOpen()) throw SerialError(SerialError::Kind::Write, "the port was closed");
+}
+
+std::int16_t QtSerialLayer::InBufferCount() {
+    if (!serial_.isOpen()) throw SerialError(SerialError::Kind::Read, "the port is not open");
+    return static_cast<std::int16_t>(
+        std::min<qint64>(serial_.bytesAvailable(), std::numeric_limits<std::int16_t>::max()));
+}
+
+void QtSerialLayer::InBufferCount(std::int16_t count) {
+    if (!serial_.isOpen()) throw SerialError(SerialError::Kind::Read, "the port is not open");
+    if (count != 0) throw SerialError(SerialError::Kind::Read, "only 0 can be set");
+    serial_.clear(QSerialPort::Input);
+}
+
+void QtSerialLayer::onError(QSerialPort::SerialPortError error) {
+    // After a hang-up Qt would report the same error over and over; close at once instead.
+    if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError &&
+        error != QSerialPort::WriteError)
+        return;
+    if (!serial_.isOpen()) return;
+    qCWarning(lcSerial).noquote() << "closing" << device_ << "after error:" << serial_.errorString();
+    serial_.close();
+}
+
+}  // namespace tolvane

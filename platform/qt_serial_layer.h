@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QSerialPort>
+#include <QString>
+#include <chrono>
+
+#include "platform/line_settings.h"
+#include "platform/serial_layer.h"
+
+namespace tolvane {
+
+// Received bytes kept at most; a chatty device cannot make the panel grow.
+inline constexpr qint64 kReceiveBufferSize = 4096;
+// How long closing the port may wait for queued bytes to leave.
+inline constexpr std::chrono::milliseconds kCloseDrainTimeout{500};
+// Longest device name we hand to the system.
+inline constexpr qsizetype kMaxDeviceNameLength = 1024;
+
+// The serial layer on a real (or pseudo-) terminal, through QSerialPort.
+class QtSerialLayer final : public SerialLayer {
+public:
+    QtSerialLayer();
+    ~QtSerialLayer() override;
+
+    void CommPort(std::int16_t port) override;
+    std::int16_t CommPort() const override { return port_; }
+    void Settings(std::string_view settings) override;
+    bool PortOpen() const override { return serial_.isOpen(); }
+    void PortOpen(bool open) override;
+    void Output(std::span<const std::uint8_t> bytes) override;
+    std::int16_t InBufferCount() override;
+    void InBufferCount(std::int16_t count) override;
+
+    // The device that COMn stands for on this machine right now.
+    static QString deviceForPort(int port);
+    // The device of the last open attempt.
+    QString device() const { return device_; }
+
+private:
+    void open();
+    void close();
+    void applySettings();
+    void onError(QSerialPort::SerialPortError error);
+
+    QSerialPort serial_;
+    std::int16_t port_ = 1;
+    LineSettings settings_;
+    QString device_;
+};
+
+}  // namespace tolvane

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string_view>
+
+#include "platform/serial_layer.h"
+
+namespace tolvane {
+
+inline constexpr std::string_view kOpenFailedMessage =
+    "Error while opening comm port. Ensure that a valid comm port is selected";
+inline constexpr std::string_view kWriteFailedMessage =
+    "Error while writing to comm port. Ensure that a valid comm port is selected";
+inline constexpr std::string_view kReadFailedMessage =
+    "Error while reading from comm port. Ensure that a valid comm port is selected";
+
+// The one place where a serial failure becomes the text the user reads.
+constexpr std::string_view messageFor(SerialError::Kind kind) {
+    switch (kind) {
+        case SerialError::Kind::Write:
+            return kWriteFailedMessage;
+        case SerialError::Kind::Read:
+            return kReadFailedMessage;
+        case SerialError::Kind::Open:
+        case SerialError::Kind::Settings:
+            break;
+    }
+    return kOpenFailedMessage;
+}
+
+}  // namespace tolvane

@@ -1,0 +1,47 @@
+#include "serial/port_manager.h"
+
+#include "serial/messages.h"
+
+namespace tolvane {
+
+void sendKey(SerialLayer& port, const KeyCommand& key) {
+    port.Output(leadInFrame(key));
+    port.Output(keyFrame(key));
+}
+
+void PortManager::startUp() {
+    ui_.setPortChecked(1, true);
+    try {
+        if (port_.PortOpen()) port_.PortOpen(false);
+        port_.Settings(kLineSettings);
+        if (!port_.PortOpen()) port_.PortOpen(true);
+    } catch (const SerialError&) {
+        // Whatever step failed, the user is told the port could not be opened.
+        ui_.showMessage(kOpenFailedMessage);
+    }
+}
+
+void PortManager::selectPort(int port) {
+    for (int item = 1; item <= kPortCount; ++item) ui_.setPortChecked(item, item == port);
+    try {
+        if (port_.PortOpen()) port_.PortOpen(false);
+        port_.CommPort(static_cast<std::int16_t>(port));
+        if (!port_.PortOpen()) port_.PortOpen(true);
+    } catch (const SerialError&) {
+        ui_.showMessage(kOpenFailedMessage);
+    }
+}
+
+bool PortManager::pressKey(const KeyCommand& key) {
+    try {
+        sendKey(port_, key);
+        return true;
+    } catch (const SerialError& error) {
+        report(error);
+        return false;
+    }
+}
+
+void PortManager::report(const SerialError& error) { ui_.showMessage(messageFor(error.kind())); }
+
+}  // namespace tolvane

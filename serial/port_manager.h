@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+
+#include "platform/serial_layer.h"
+#include "platform/port_ui.h"
+#include "protocol/key_table.h"
+
+namespace tolvane {
+
+inline constexpr std::string_view kLineSettings = "9600,N,8,1";
+inline constexpr int kPortCount = 4;
+
+// Writes a key press: the key's lead-in frame, then its key frame, one write each.
+// A failed write throws, so a failed lead-in frame sends no key frame.
+void sendKey(SerialLayer& port, const KeyCommand& key);
+
+// Opening, switching and writing to the one serial port, with the messages the user sees.
+class PortManager {
+public:
+    PortManager(SerialLayer& port, PortUi& ui) : port_(port), ui_(ui) {}
+
+    // Start-up: check Comm1, apply the line settings, open the port stored at creation.
+    void startUp();
+    // A choice from the Comm Port menu: move the check mark, close, renumber, open.
+    void selectPort(int port);
+    // Sends one key press; on failure shows the write message and returns false.
+    bool pressKey(const KeyCommand& key);
+    // Shows the message for a serial failure, once.
+    void report(const SerialError& error);
+
+    SerialLayer& port() { return port_; }
+
+private:
+    SerialLayer& port_;
+    PortUi& ui_;
+};
+
+}  // namespace tolvane

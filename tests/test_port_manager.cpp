@@ -1,0 +1,155 @@
+#include <QTest>
+
+#include "fake_serial_layer.h"
+#include "serial/messages.h"
+#include "serial/port_manager.h"
+
+using namespace tolvane;
+using tolvane::testing::FakeSerialLayer;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+// Records check marks and messages; the marks start cleared, as the window is created.
+class FakeUi : public PortUi {
+public:
+    void setPortChecked(int item, bool checked) override { marks.at(std::size_t(item - 1)) = checked; }
+    void showMessage(std::string_view text) override { messages.emplace_back(text); }
+
+    int checkedCount() const { return int(std::count(marks.begin(), marks.end(), true)); }
+    bool checked(int item) const { return marks.at(std::size_t(item - 1)); }
+
+    std::array<bool, 4> marks{};
+    Lines messages;
+};
+
+const std::string kOpenFailed(kOpenFailedMessage);
+
+}  // namespace
+
+class PortManagerTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void startUpOpensComm1();
+    void startUpFailureShowsMessageOnce();
+    void switchingWhileOpen();
+    void choosingTheCheckedItemReopensIt();
+    void failedPortThenWorkingPort();
+    void switchingWhileClosedHasNoCloseStep();
+    void exactlyOneMarkAfterEveryStep();
+    void failedWriteEndsThePress();
+};
+
+void PortManagerTest::startUpOpensComm1() {
+    FakeSerialLayer port;
+    FakeUi ui;
+    PortManager(port, ui).startUp();
+    QCOMPARE(port.transcript, (Lines{"Settings=9600,N,8,1", "PortOpen=true"}));
+    QVERIFY(port.PortOpen());
+    QCOMPARE(port.CommPort(), std::int16_t{1});
+    QVERIFY(ui.checked(1));
+    QCOMPARE(ui.checkedCount(), 1);
+    QVERIFY(ui.messages.empty());
+}
+
+void PortManagerTest::startUpFailureShowsMessageOnce() {
+    FakeSerialLayer port;
+    port.refusedPorts = {1};
+    FakeUi ui;
+    PortManager(port, ui).startUp();
+    QCOMPARE(ui.messages, Lines{kOpenFailed});
+    QCOMPARE(ui.messages.front(),
+             std::string("Error while opening comm port. Ensure that a valid comm port is selected"));
+    QVERIFY(!port.PortOpen());
+    QVERIFY(ui.checked(1));
+}
+
+void PortManagerTest::switchingWhileOpen() {
+    FakeSerialLayer port;
+    FakeUi ui;
+    PortManager manager(port, ui);
+    manager.startUp();
+    port.transcript.clear();
+    manager.selectPort(3);
+    QCOMPARE(port.transcript, (Lines{"PortOpen=false", "CommPort=3", "PortOpen=true"}));
+    QVERIFY(ui.checked(3));
+    QCOMPARE(ui.checkedCount(), 1);
+    QCOMPARE(port.settings, std::string("9600,N,8,1"));
+}
+
+void PortManagerTest::choosingTheCheckedItemReopensIt() {
+    FakeSerialLayer port;
+    FakeUi ui;
+    PortManager manager(port, ui);
+    manager.startUp();
+    port.transcript.clear();
+    manager.selectPort(1);
+    QCOMPARE(port.transcript, (Lines{"PortOpen=false", "CommPort=1", "PortOpen=true"}));
+    QVERIFY(port.PortOpen());
+}
+
+void PortManagerTest::failedPortThenWorkingPort() {
+    FakeSerialLayer port;
+    port.refusedPorts = {2};
+    FakeUi ui;
+    PortManager manager(port, ui);
+    manager.startUp();
+    manager.selectPort(2);
+    QCOMPARE(ui.messages, Lines{kOpenFailed});
+    QVERIFY(ui.checked(2));
+    QVERIFY(!port.PortOpen());
+    QCOMPARE(port.CommPort(), std::int16_t{2});
+
+    manager.selectPort(4);
+    QCOMPARE(ui.messages.size(), std::size_t{1});
+    QVERIFY(port.PortOpen());
+    QCOMPARE(port.CommPort(), std::int16_t{4});
+}
+
+void PortManagerTest::switchingWhileClosedHasNoCloseStep() {
+    FakeSerialLayer port;
+    port.refusedPorts = {1};
+    FakeUi ui;
+    PortManager manager(port, ui);
+    manager.startUp();
+    port.transcript.clear();
+    manager.selectPort(2);
+    QCOMPARE(port.transcript, (Lines{"CommPort=2", "PortOpen=true"}));
+}
+
+void PortManagerTest::exactlyOneMarkAfterEveryStep() {
+    FakeSerialLayer port;
+    port.refusedPorts = {3};
+    FakeUi ui;
+    PortManager manager(port, ui);
+    QCOMPARE(ui.checkedCount(), 0);
+    manager.startUp();
+    QCOMPARE(ui.checkedCount(), 1);
+    for (int item : {2, 3, 3, 1, 4, 4, 2}) {
+        manager.selectPort(item);
+        QCOMPARE(ui.checkedCount(), 1);
+        QVERIFY(ui.checked(item));
+    }
+}
+
+// A closed port fails the lead-in write: no key frame follows, one message is shown.
+void PortManagerTest::failedWriteEndsThePress() {
+    FakeSerialLayer port;
+    FakeUi ui;
+    PortManager manager(port, ui);
+    QVERIFY(!manager.pressKey(*findKey("mVolume")));
+    QCOMPARE(port.transcript.size(), std::size_t{1});
+    QCOMPARE(ui.messages, Lines{std::string(kWriteFailedMessage)});
+
+    // The key frame failing after a good lead-in frame also ends the press with one message.
+    port.PortOpen(true);
+    port.writesBeforeFailure = 1;
+    ui.messages.clear();
+    QVERIFY(!manager.pressKey(*findKey("m1")));
+    QCOMPARE(port.written.size(), std::size_t{1});
+    QCOMPARE(ui.messages.size(), std::size_t{1});
+}
+
+QTEST_APPLESS_MAIN(PortManagerTest)
+#include "test_port_manager.moc"

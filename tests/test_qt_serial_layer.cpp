@@ -1,0 +1,181 @@
+#include <QSignalSpy>
+#include <QTest>
+
+#include "fake_serial_layer.h"
+#include "platform/qt_serial_layer.h"
+#include "protocol/key_table.h"
+#include "pty_pair.h"
+#include "serial/port_manager.h"
+
+using namespace tolvane;
+using namespace std::chrono_literals;
+using tolvane::testing::Pty;
+
+namespace {
+
+QByteArray bytes(const Bytes& b) { return QByteArray(reinterpret_cast<const char*>(b.data()), qsizetype(b.size())); }
+
+// Points COM1 at the test's own pty for the life of the object.
+struct Com1On {
+    explicit Com1On(const QString& path) { qputenv("TOLVANE_COM1", path.toLocal8Bit()); }
+    ~Com1On() { qunsetenv("TOLVANE_COM1"); }
+};
+
+void openOn(QtSerialLayer& layer, const Pty& pty) {
+    Com1On com1(pty.path());
+    layer.Settings("9600,N,8,1");
+    layer.PortOpen(true);
+}
+
+}  // namespace
+
+class QtSerialLayerTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void keyPressArrivesExactlyInOrder();
+    void countAndDiscard();
+    void inputBeforeOpenIsDiscarded();
+    void receiveBufferIsBounded();
+    void secondOpenOfTheSamePortFails();
+    void closedPortRefusesWritesAndReads();
+    void closingFlushesQueuedBytes();
+    void hangUpClosesAndStaysQuiet();
+    void badDeviceNamesFailToOpen_data();
+    void badDeviceNamesFailToOpen();
+    void malformedSettingsFail();
+};
+
+void QtSerialLayerTest::keyPressArrivesExactlyInOrder() {
+    Pty pty;
+    QtSerialLayer layer;
+    openOn(layer, pty);
+    QVERIFY(layer.PortOpen());
+    const KeyCommand& colour = *findKey("mColour");
+    sendKey(layer, colour);
+    const QByteArray expected = bytes(leadInFrame(colour)) + bytes(keyFrame(colour));
+    QCOMPARE(expected.size(), 25);
+    QCOMPARE(pty.readFromPanel(expected.size()), expected);
+    QCOMPARE(pty.readFromPanel(1, 100ms), QByteArray());  // nothing else
+}
+
+void QtSerialLayerTest::countAndDiscard() {
+    Pty pty;
+    QtSerialLayer layer;
+    openOn(layer, pty);
+    QCOMPARE(layer.InBufferCount(), std::int16_t{0});
+    pty.writeToPanel(QByteArray("\x06\x07\x08", 3));
+    QTRY_COMPARE(layer.InBufferCount(), std::int16_t{3});
+    layer.InBufferCount(0);
+    QCOMPARE(layer.InBufferCount(), std::int16_t{0});
+    QTest::qWait(50);
+    QCOMPARE(layer.InBufferCount(), std::int16_t{0});
+}
+
+void QtSerialLayerTest::inputBeforeOpenIsDiscarded() {
+    Pty pty;
+    pty.writeToPanel("stale");
+    QtSerialLayer layer;
+    openOn(layer, pty);
+    QTest::qWait(50);
+    QCOMPARE(layer.InBufferCount(), std::int16_t{0});
+}
+
+void QtSerialLayerTest::receiveBufferIsBounded() {
+    Pty pty;
+    QtSerialLayer layer;
+    openOn(layer, pty);
+    for (int i = 0; i < 4; ++i) pty.writeToPanel(QByteArray(2000, '\x55'));
+    QTRY_VERIFY(layer.InBufferCount() >= kReceiveBufferSize);
+    QTest::qWait(50);
+    QCOMPARE(layer.InBufferCount(), std::int16_t(kReceiveBufferSize));
+    layer.InBufferCount(0);
+    QTest::qWait(50);
+    QVERIFY(layer.InBufferCount() < kReceiveBufferSize);
+}
+
+void QtSerialLayerTest::secondOpenOfTheSamePortFails() {
+    Pty pty;
+    QtSerialLayer first;
+    openOn(first, pty);
+    QtSerialLayer second;
+    QVERIFY_THROWS_EXCEPTION(SerialError, openOn(second, pty));
+    QVERIFY(!second.PortOpen());
+    // The first one is undisturbed.
+    first.Output(probeFrame());
+    QCOMPARE(pty.readFromPanel(9), bytes(probeFrame()));
+}
+
+void QtSerialLayerTest::closedPortRefusesWritesAndReads() {
+    QtSerialLayer layer;
+    try {
+        layer.Output(probeFrame());
+        QFAIL("a write on a closed port succeeded");
+    } catch (const SerialError& e) {
+        QVERIFY(e.kind() == SerialError::Kind::Write);
+    }
+    QVERIFY_THROWS_EXCEPTION(SerialError, layer.InBufferCount());
+    QVERIFY_THROWS_EXCEPTION(SerialError, layer.InBufferCount(0));
+}
+
+void QtSerialLayerTest::closingFlushesQueuedBytes() {
+    Pty pty;
+    QByteArray expected;
+    {
+        QtSerialLayer layer;
+        openOn(layer, pty);
+        for (const KeyCommand& key : kKeys) {
+            sendKey(layer, key);
+            expected += bytes(leadInFrame(key)) + bytes(keyFrame(key));
+        }
+        layer.PortOpen(false);
+        QVERIFY(!layer.PortOpen());
+    }
+    QCOMPARE(pty.readFromPanel(expected.size()), expected);
+}
+
+void QtSerialLayerTest::hangUpClosesAndStaysQuiet() {
+    Pty pty;
+    QtSerialLayer layer;
+    openOn(layer, pty);
+    pty.hangUp();
+    QTRY_VERIFY_WITH_TIMEOUT(!layer.PortOpen(), 2000);
+    const auto before = tolvane::testing::processCpuTime();
+    QTest::qWait(1000);
+    const auto spent = tolvane::testing::processCpuTime() - before;
+    qInfo("CPU time in the second after a hang-up: %lld us", qlonglong(spent.count()));
+    QVERIFY(spent < 50ms);
+    QVERIFY_THROWS_EXCEPTION(SerialError, layer.Output(probeFrame()));
+}
+
+void QtSerialLayerTest::badDeviceNamesFailToOpen_data() {
+    QTest::addColumn<QString>("device");
+    QTest::newRow("missing") << "/nonexistent/tolvane-port";
+    QTest::newRow("directory") << QDir::tempPath();
+    QTest::newRow("null device") << "/dev/null";
+    QTest::newRow("empty") << "";
+    QTest::newRow("4 KiB") << "/" + QString(4096, 'x');
+}
+
+void QtSerialLayerTest::badDeviceNamesFailToOpen() {
+    QFETCH(QString, device);
+    qputenv("TOLVANE_COM1", device.toLocal8Bit());
+    QtSerialLayer layer;
+    QVERIFY_THROWS_EXCEPTION(SerialError, layer.PortOpen(true));
+    qunsetenv("TOLVANE_COM1");
+    QVERIFY(!layer.PortOpen());
+}
+
+void QtSerialLayerTest::malformedSettingsFail() {
+    QtSerialLayer layer;
+    try {
+        layer.Settings("9600,Q,8,1");
+        QFAIL("malformed settings were taken");
+    } catch (const SerialError& e) {
+        QVERIFY(e.kind() == SerialError::Kind::Settings);
+        QVERIFY(QString(e.what()).contains("parity"));
+    }
+}
+
+QTEST_GUILESS_MAIN(QtSerialLayerTest)
+#include "test_qt_serial_layer.moc"
