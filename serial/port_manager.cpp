@@ -42,6 +42,8 @@ bool PortManager::pressKey(const KeyCommand& key) {
     }
 }
 
-void PortManager::report(const SerialError& error) { ui_.showMessage(messageFor(error.kind())); }
+void PortManager::report(const SerialError& error) {
+    ui_.showMessage(messageFor(error.kind()));
+}
 
 }  // namespace tolvane

@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-#include "platform/serial_layer.h"
 #include "platform/port_ui.h"
+#include "platform/serial_layer.h"
 #include "protocol/key_table.h"
 
 namespace tolvane {
@@ -17,7 +17,7 @@ void sendKey(SerialLayer& port, const KeyCommand& key);
 
 // Opening, switching and writing to the one serial port, with the messages the user sees.
 class PortManager {
-public:
+  public:
     PortManager(SerialLayer& port, PortUi& ui) : port_(port), ui_(ui) {}
 
     // Start-up: check Comm1, apply the line settings, open the port stored at creation.
@@ -31,7 +31,7 @@ public:
 
     SerialLayer& port() { return port_; }
 
-private:
+  private:
     SerialLayer& port_;
     PortUi& ui_;
 };

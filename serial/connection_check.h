@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "platform/serial_layer.h"
+
+namespace tolvane {
+
+// What the connection check needs from the keypad window: the reply timer's enabled flag, the
+// window's event processing, its result dialogs and its message box.
+class CheckHost {
+  public:
+    virtual ~CheckHost() = default;
+    virtual bool timerEnabled() const = 0;
+    virtual void setTimerEnabled(bool enabled) = 0;
+    // Runs every pending window event; with mayWait, first sleeps until one arrives if none is
+    // pending.
+    virtual void processEvents(bool mayWait) = 0;
+    // True once the keypad window is closing: a waiting check ends without a result.
+    virtual bool closing() const = 0;
+    virtual void showResponding() = 0;
+    virtual void showNotResponding() = 0;
+    virtual void showMessage(std::string_view text) = 0;
+};
+
+// Writes the probe, waits for any reply byte until the reply timer ticks, and reports once.
+// The timer's enabled flag is the whole state of a check; a nested check shares it.
+class ConnectionCheck {
+  public:
+    ConnectionCheck(SerialLayer& port, CheckHost& host) : port_(port), host_(host) {}
+
+    // The button's click: probe, arm the timer, wait, then the responding dialog.
+    void click();
+    // The timer's tick: the time-out, reported from inside the waiting check.
+    void tick();
+    // Waits until the timer is disabled, or until at least `count` bytes are waiting (which
+    // are then discarded). Throws SerialError when the port cannot be read.
+    void wait(const std::int16_t& count);
+
+  private:
+    SerialLayer& port_;
+    CheckHost& host_;
+};
+
+}  // namespace tolvane

@@ -1,0 +1,302 @@
+#include <QGroupBox>
+#include <QMenu>
+#include <QMenuBar>
+#include <QSignalSpy>
+#include <QStyleOptionButton>
+#include <QTest>
+
+#include "expected_frames.h"
+#include "fake_serial_layer.h"
+#include "modal_closer.h"
+#include "serial/messages.h"
+#include "ui/frm_tolvane.h"
+
+using namespace tolvane;
+using namespace tolvane::testing;
+
+namespace {
+
+// The keypad's buttons as laid out, copied from the layout table: container, twips, caption.
+struct ExpectedControl {
+    const char* name;
+    const char* container;
+    int left, top, width, height;
+    const char* caption;
+};
+
+constexpr ExpectedControl kExpectedControls[] = {
+    {"mArrow_up", "Cursors", 720, 240, 495, 495, ""},
+    {"mArrow_right", "Cursors", 1200, 720, 495, 495, ""},
+    {"mArrow_down", "Cursors", 720, 1200, 495, 495, ""},
+    {"mArrow_left", "Cursors", 240, 720, 495, 495, ""},
+    {"CHECK_CONNECTION", "client", 3000, 840, 1575, 495, "Check Connection"},
+    {"mPower_off", "Frame31", 120, 720, 975, 375, "Off"},
+    {"mPower_on", "Frame31", 120, 240, 975, 375, "On"},
+    {"mStandby_off", "Frame33", 120, 720, 975, 375, "Off"},
+    {"mStandby_on", "Frame33", 120, 240, 975, 375, "On"},
+    {"mSource", "client", 6120, 2640, 735, 375, "Source"},
+    {"m1", "Frame35", 120, 240, 375, 375, "1"},
+    {"m2", "Frame35", 600, 240, 375, 375, "2"},
+    {"m3", "Frame35", 1080, 240, 375, 375, "3"},
+    {"m4", "Frame35", 120, 720, 375, 375, "4"},
+    {"m5", "Frame35", 600, 720, 375, 375, "5"},
+    {"m6", "Frame35", 1080, 720, 375, 375, "6"},
+    {"m7", "Frame35", 120, 1200, 375, 375, "7"},
+    {"m8", "Frame35", 600, 1200, 375, 375, "8"},
+    {"m9", "Frame35", 1080, 1200, 375, 375, "9"},
+    {"m0", "Frame35", 120, 1680, 375, 375, "0"},
+    {"mRecall", "client", 5280, 2640, 735, 375, "Recall"},
+    {"mMute", "client", 5280, 1680, 735, 375, "Mute"},
+    {"mVolume", "client", 6120, 1680, 735, 375, "Volume"},
+    {"mContrast", "client", 0, 1320, 735, 375, "Contrast"},
+    {"mExit", "client", 3720, 4920, 735, 375, "Exit"},
+    {"mEnter", "client", 2880, 4920, 735, 375, "Enter"},
+    {"mAsterick", "client", 5640, 120, 375, 375, "*"},
+    {"mTint", "client", 840, 1800, 735, 375, "Tint"},
+    {"mDetail", "client", 840, 2280, 735, 375, "Detail"},
+    {"mBrite", "client", 0, 1800, 735, 375, "Brite"},
+    {"mPic", "client", 3840, 2640, 735, 375, "Pic"},
+    {"mGeom", "client", 3000, 2160, 735, 375, "Geom"},
+    {"mConv", "client", 2040, 4920, 735, 375, "Conv"},
+    {"mHelp", "client", 6120, 120, 735, 375, "Help"},
+    {"mUtil", "client", 3000, 2640, 735, 375, "Util"},
+    {"mColour", "client", 0, 2280, 735, 375, "Colour"},
+    {"mPound", "client", 4800, 4920, 375, 375, "#"},
+};
+
+constexpr int kTwips = 15;
+
+struct Panel {
+    FakeSerialLayer* port;
+    std::unique_ptr<frmTolvane> window;
+};
+
+Panel makePanel(std::vector<int> refused = {}) {
+    auto port = std::make_unique<FakeSerialLayer>();
+    port->refusedPorts = std::move(refused);
+    FakeSerialLayer* raw = port.get();
+    return {raw, std::make_unique<frmTolvane>(std::move(port))};
+}
+
+QList<QWidget*> topLevelsShown() {
+    QList<QWidget*> shown;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->isVisible()) shown << w;
+    return shown;
+}
+
+}  // namespace
+
+class KeypadTest : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void controlsWhereTheTableSaysThey();
+    void captionsShowWhole();
+    void focusOrder();
+    void everyKeySendsItsTwoFrames();
+    void exitAndHelpAreRemoteKeys();
+    void menuChoosesThePort();
+    void startUpFailureComesBeforeTheWindow();
+    void writeFailureIsReportedOnce();
+    void resizingMovesNothing();
+    void closingEndsWithStatusZero();
+};
+
+void KeypadTest::controlsWhereTheTableSaysThey() {
+    Panel p = makePanel();
+    frmTolvane& w = *p.window;
+    QCOMPARE(w.windowTitle(), QString("Tolvane"));
+    QCOMPARE(w.centralWidget()->size(), QSize(6855 / kTwips, 5295 / kTwips));
+    QCOMPARE(w.centralWidget()->findChildren<QPushButton*>().size(), 37);
+    for (const ExpectedControl& c : kExpectedControls) {
+        QPushButton* b = w.button(c.name);
+        QVERIFY2(b, c.name);
+        QCOMPARE(b->parentWidget()->objectName(), QString(c.container));
+        QCOMPARE(b->geometry(),
+                 QRect(c.left / kTwips, c.top / kTwips, c.width / kTwips, c.height / kTwips));
+        QCOMPARE(b->text(), QString(c.caption));
+        QCOMPARE(b->icon().isNull(), QString(c.caption).size() > 0);
+        QVERIFY(!b->isDefault() && !b->autoDefault());
+        QVERIFY(!b->text().contains('&'));
+        QVERIFY(!b->accessibleName().isEmpty());
+    }
+    QCOMPARE(w.button("mArrow_left")->accessibleName(), QString("Left"));
+    QCOMPARE(w.button("mStandby_off")->accessibleName(), QString("Standby Off"));
+    QCOMPARE(w.button("mPower_on")->accessibleName(), QString("Power On"));
+    QCOMPARE(w.button("mAsterick")->font().pointSizeF(), 18.0);
+    QCOMPARE(w.button("mAsterick")->font().weight(), QFont::Normal);
+    QCOMPARE(w.button("mHelp")->font().pointSizeF(), w.button("mTint")->font().pointSizeF());
+
+    const QList<std::tuple<const char*, QString, QRect>> frames{
+        {"Cursors", "Cursors", QRect(0, 232, 129, 121)},
+        {"Frame31", "Power", QRect(0, 0, 81, 81)},
+        {"Frame33", "Standby", QRect(88, 0, 81, 81)},
+        {"Frame35", "", QRect(352, 208, 105, 145)}};
+    for (const auto& [name, title, geometry] : frames) {
+        QCOMPARE(w.frame(name)->title(), title);
+        QCOMPARE(w.frame(name)->geometry(), geometry);
+    }
+    QMenu* menu = w.menuBar()->findChild<QMenu*>("mnuCommport");
+    QCOMPARE(menu->title(), QString("Comm Port"));
+    QStringList items;
+    for (QAction* a : menu->actions()) items << a->text() + (a->isChecked() ? "*" : "");
+    QCOMPARE(items, QStringList({"Comm1*", "Comm2", "Comm3", "Comm4"}));
+    QCOMPARE(w.menuBar()->actions().size(), 1);
+
+    QCOMPARE(w.Timer1.interval(), 1000);
+    QVERIFY(!w.Timer1.isActive());
+    QCOMPARE(w.Timer1.timerType(), Qt::PreciseTimer);
+}
+
+// The chosen caption font must not cut any caption inside its fixed button.
+void KeypadTest::captionsShowWhole() {
+    Panel p = makePanel();
+    for (QPushButton* b : p.window->centralWidget()->findChildren<QPushButton*>()) {
+        if (b->text().isEmpty()) continue;
+        QStyleOptionButton option;
+        option.initFrom(b);
+        option.text = b->text();
+        const QRect contents =
+            b->style()->subElementRect(QStyle::SE_PushButtonContents, &option, b);
+        const QFontMetrics metrics(b->font());
+        QVERIFY2(metrics.horizontalAdvance(b->text()) <= contents.width(), qPrintable(b->text()));
+        QVERIFY2(metrics.tightBoundingRect(b->text()).height() <= contents.height(),
+                 qPrintable(b->text()));
+    }
+    for (QGroupBox* frame : p.window->findChildren<QGroupBox*>())
+        QVERIFY(QFontMetrics(frame->font()).horizontalAdvance(frame->title()) < frame->width());
+}
+
+void KeypadTest::focusOrder() {
+    Panel p = makePanel();
+    frmTolvane& w = *p.window;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    QCOMPARE(QApplication::focusWidget(), w.button("mArrow_up"));
+    QStringList order;
+    for (int i = 0; i < 38; ++i) {
+        order << QApplication::focusWidget()->objectName();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    }
+    QStringList expected;
+    for (const ExpectedControl& c : kExpectedControls) expected << c.name;
+    expected << "mArrow_up";  // Tab on mPound wraps round
+    QCOMPARE(order, expected);
+}
+
+void KeypadTest::everyKeySendsItsTwoFrames() {
+    Panel p = makePanel();
+    p.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(p.window.get()));
+    for (const ExpectedKey& key : kExpectedKeys) {
+        p.port->transcript.clear();
+        QTest::mouseClick(p.window->button(key.control), Qt::LeftButton);
+        const std::vector<std::string> expected{
+            std::string("Output ") + expectedLeadIn(key.control),
+            std::string("Output ") + key.keyFrame};
+        QCOMPARE(p.port->transcript, expected);
+    }
+    // The space bar on the focused key is a click too.
+    p.port->transcript.clear();
+    p.window->button("m5")->setFocus();
+    QTest::keyClick(p.window->button("m5"), Qt::Key_Space);
+    QCOMPARE(p.port->transcript.size(), std::size_t{2});
+}
+
+void KeypadTest::exitAndHelpAreRemoteKeys() {
+    Panel p = makePanel();
+    p.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(p.window.get()));
+    const auto before = topLevelsShown();
+    for (const char* name : {"mExit", "mHelp"}) {
+        QTest::mouseClick(p.window->button(name), Qt::LeftButton);
+        QTest::qWait(20);
+        QVERIFY(p.window->isVisible());
+        QCOMPARE(topLevelsShown(), before);
+    }
+    QCOMPARE(p.port->written.size(), std::size_t{4});
+}
+
+void KeypadTest::menuChoosesThePort() {
+    Panel p = makePanel({3});
+    frmTolvane& w = *p.window;
+    ModalCloser closer;
+    QAction* items[] = {w.mnucom1, w.Mnucom2, w.mnucom3, w.mnucom4};
+    for (int n : {2, 3, 4, 4, 1}) {
+        p.port->transcript.clear();
+        items[n - 1]->trigger();
+        for (int i = 0; i < 4; ++i) QCOMPARE(items[i]->isChecked(), i == n - 1);
+        QCOMPARE(p.port->CommPort(), std::int16_t(n));
+        QCOMPARE(p.port->PortOpen(), n != 3);
+        QCOMPARE(p.port->transcript.back(), std::string("PortOpen=true"));
+    }
+    QCOMPARE(closer.seen.size(), 1);
+    QCOMPARE(closer.seen[0].text, QString(kOpenFailedMessage.data()));
+}
+
+void KeypadTest::startUpFailureComesBeforeTheWindow() {
+    ModalCloser closer;
+    Panel p = makePanel({1});
+    QCOMPARE(closer.seen.size(), 1);
+    const auto& box = closer.seen[0];
+    QCOMPARE(box.className, QString("QMessageBox"));
+    QCOMPARE(box.title, QString("Tolvane"));
+    QCOMPARE(box.text,
+             QString("Error while opening comm port. Ensure that a valid comm port is selected"));
+    QVERIFY(!p.window->isVisible());
+    // The window then opens all the same, Comm1 checked and the port closed.
+    p.window->show();
+    QVERIFY(p.window->mnucom1->isChecked());
+    QVERIFY(!p.port->PortOpen());
+}
+
+void KeypadTest::writeFailureIsReportedOnce() {
+    Panel p = makePanel({2});
+    frmTolvane& w = *p.window;
+    w.show();
+    ModalCloser closer;
+    closer.onOpen = [](QWidget* box) {
+        auto* message = qobject_cast<QMessageBox*>(box);
+        QVERIFY(message && message->icon() == QMessageBox::NoIcon);
+        QCOMPARE(message->buttons().size(), 1);
+    };
+    w.Mnucom2->trigger();  // fails: the port is left closed
+    closer.seen.clear();
+    p.port->transcript.clear();
+    QTest::mouseClick(w.button("mMute"), Qt::LeftButton);
+    QCOMPARE(closer.seen.size(), 1);
+    QCOMPARE(closer.seen[0].text, QString(kWriteFailedMessage.data()));
+    QCOMPARE(p.port->transcript.size(), std::size_t{1});  // no key frame after a failed lead-in
+    // A working port makes the next press work.
+    w.mnucom1->trigger();
+    QTest::mouseClick(w.button("mMute"), Qt::LeftButton);
+    QCOMPARE(closer.seen.size(), 1);
+    QCOMPARE(p.port->written.size(), std::size_t{2});
+}
+
+void KeypadTest::resizingMovesNothing() {
+    Panel p = makePanel();
+    frmTolvane& w = *p.window;
+    w.show();
+    QHash<QString, QRect> before;
+    for (QWidget* c : w.centralWidget()->findChildren<QWidget*>())
+        before[c->objectName()] = c->geometry();
+    w.resize(w.width() + 200, w.height() + 150);
+    QTest::qWait(20);
+    for (QWidget* c : w.centralWidget()->findChildren<QWidget*>())
+        QCOMPARE(c->geometry(), before.value(c->objectName()));
+}
+
+void KeypadTest::closingEndsWithStatusZero() {
+    Panel p = makePanel();
+    p.window->show();
+    QSignalSpy lastClosed(qApp, &QGuiApplication::lastWindowClosed);
+    QTimer::singleShot(0, p.window.get(), &QWidget::close);
+    QTimer::singleShot(2000, qApp, [] { QCoreApplication::exit(1); });
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QCOMPARE(lastClosed.size(), 1);
+}
+
+QTEST_MAIN(KeypadTest)
+#include "test_keypad.moc"

@@ -1,0 +1,211 @@
+#include "ui/frm_tolvane.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QGroupBox>
+#include <QMenuBar>
+#include <QMessageBox>
+
+#include "platform/qt_serial_layer.h"
+#include "ui/fonts.h"
+#include "ui/keypad_layout.h"
+#include "ui/result_dialog.h"
+
+using namespace tolvane;
+
+// The pictures live in this static library; register them before the first window needs them.
+static void loadArtwork() {
+    Q_INIT_RESOURCE(artwork);
+}
+
+namespace {
+
+constexpr std::chrono::milliseconds kReplyTimeout{1000};
+constexpr int kArrowPixels = 32;
+
+QRect pixels(const ControlLayout& row) {
+    return {toPixels(row.left), toPixels(row.top), toPixels(row.width), toPixels(row.height)};
+}
+
+QString qstr(std::string_view s) {
+    return QString::fromLatin1(s.data(), qsizetype(s.size()));
+}
+
+QIcon appIcon() {
+    QIcon icon;
+    for (int size : {16, 32, 48, 64, 128, 256})
+        icon.addFile(QStringLiteral(":/artwork/tolvane_%1.png").arg(size), QSize(size, size));
+    return icon;
+}
+
+}  // namespace
+
+frmTolvane::frmTolvane(std::unique_ptr<SerialLayer> port)
+    : MSComm1_(port ? std::move(port) : std::make_unique<QtSerialLayer>()),
+      ports_(*MSComm1_, *this),
+      check_(*MSComm1_, *this) {
+    loadArtwork();
+    setObjectName(QStringLiteral("frmTolvane"));
+    setWindowTitle(QStringLiteral("Tolvane"));
+    setWindowIcon(appIcon());
+    Timer1.setInterval(kReplyTimeout);
+    Timer1.setTimerType(Qt::PreciseTimer);
+    connect(&Timer1, &QTimer::timeout, this, &frmTolvane::Timer1_Timer);
+    buildMenu();
+    buildKeypad();
+    Form_Load();
+}
+
+frmTolvane::~frmTolvane() = default;
+
+void frmTolvane::buildMenu() {
+    QMenu* mnuCommport = menuBar()->addMenu(QStringLiteral("Comm Port"));
+    mnuCommport->setObjectName(QStringLiteral("mnuCommport"));
+    auto add = [&](const char* name, const char* caption, void (frmTolvane::*handler)()) {
+        QAction* item = mnuCommport->addAction(QLatin1String(caption));
+        item->setObjectName(QLatin1String(name));
+        item->setCheckable(true);
+        connect(item, &QAction::triggered, this, handler);
+        return item;
+    };
+    mnucom1 = add("mnucom1", "Comm1", &frmTolvane::MnuCom1_Click);
+    Mnucom2 = add("Mnucom2", "Comm2", &frmTolvane::MnuCom2_Click);
+    mnucom3 = add("mnucom3", "Comm3", &frmTolvane::MnuCom3_Click);
+    mnucom4 = add("mnucom4", "Comm4", &frmTolvane::Mnucom4_Click);
+}
+
+void frmTolvane::buildKeypad() {
+    auto* client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    client->setFixedSize(toPixels(kKeypadWidthTwips), toPixels(kKeypadHeightTwips));
+    client->setFont(sansFont(kCaptionPointSize));
+    setCentralWidget(client);
+
+    using Handler = void (frmTolvane::*)();
+    static const QHash<QString, Handler> handlers{
+#define TOLVANE_HANDLER_ROW(key) {QStringLiteral(#key), &frmTolvane::key##_Click},
+        TOLVANE_REMOTE_KEYS(TOLVANE_HANDLER_ROW)
+#undef TOLVANE_HANDLER_ROW
+            {QStringLiteral("CHECK_CONNECTION"), &frmTolvane::CHECK_CONNECTION_Click},
+    };
+
+    QHash<Container, QWidget*> containers{{Container::Window, client}};
+    QWidget* previous = nullptr;
+    for (const ControlLayout& row : kKeypadLayout) {
+        const QString name = qstr(row.name);
+        QWidget* parent = containers.value(row.container);
+        if (row.kind == Kind::Frame) {
+            auto* frame = new QGroupBox(qstr(row.caption), parent);
+            frame->setObjectName(name);
+            frame->setGeometry(pixels(row));
+            frames_.insert(name, frame);
+            const auto self = name == QLatin1String("Cursors")   ? Container::Cursors
+                              : name == QLatin1String("Frame31") ? Container::Frame31
+                              : name == QLatin1String("Frame33") ? Container::Frame33
+                                                                 : Container::Frame35;
+            containers.insert(self, frame);
+            continue;
+        }
+        auto* key = new QPushButton(qstr(row.caption), parent);
+        key->setObjectName(name);
+        key->setGeometry(pixels(row));
+        key->setAutoDefault(false);
+        key->setAccessibleName(qstr(row.accessibleName));
+        if (!row.picture.empty()) {
+            QIcon picture;
+            for (int size : {kArrowPixels, 16})
+                picture.addFile(
+                    QStringLiteral(":/artwork/%1_%2.png").arg(qstr(row.picture)).arg(size),
+                    QSize(size, size));
+            key->setIcon(picture);
+            key->setIconSize(QSize(kArrowPixels, kArrowPixels));
+        }
+        if (row.name == "mAsterick") key->setFont(sansFont(kAsteriskPointSize));
+        connect(key, &QPushButton::clicked, this, handlers.value(name));
+        if (previous) setTabOrder(previous, key);
+        previous = key;
+        buttons_.insert(name, key);
+    }
+    button(QStringLiteral("mArrow_up"))->setFocus();
+    setFixedSize(sizeHint());
+}
+
+void frmTolvane::Form_Load() {
+    ports_.startUp();
+}
+
+void frmTolvane::pressKey(std::string_view control) {
+    ports_.pressKey(*findKey(control));
+}
+
+#define TOLVANE_DEFINE_CLICK(key)    \
+    void frmTolvane::key##_Click() { \
+        pressKey(#key);              \
+    }
+TOLVANE_REMOTE_KEYS(TOLVANE_DEFINE_CLICK)
+#undef TOLVANE_DEFINE_CLICK
+
+void frmTolvane::MnuCom1_Click() {
+    ports_.selectPort(1);
+}
+void frmTolvane::MnuCom2_Click() {
+    ports_.selectPort(2);
+}
+void frmTolvane::MnuCom3_Click() {
+    ports_.selectPort(3);
+}
+void frmTolvane::Mnucom4_Click() {
+    ports_.selectPort(4);
+}
+
+void frmTolvane::CHECK_CONNECTION_Click() {
+    check_.click();
+}
+void frmTolvane::Timer1_Timer() {
+    check_.tick();
+}
+void frmTolvane::wait(const std::int16_t& count) {
+    check_.wait(count);
+}
+
+void frmTolvane::setPortChecked(int item, bool checked) {
+    QAction* items[] = {mnucom1, Mnucom2, mnucom3, mnucom4};
+    items[item - 1]->setChecked(checked);
+}
+
+void frmTolvane::showMessage(std::string_view text) {
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Tolvane"), qstr(text), QMessageBox::Ok,
+                    isVisible() ? this : nullptr);
+    box.exec();
+}
+
+void frmTolvane::setTimerEnabled(bool enabled) {
+    // Enabling an enabled timer keeps its interval running: a nested check does not extend
+    // the first one's wait.
+    if (!enabled)
+        Timer1.stop();
+    else if (!Timer1.isActive())
+        Timer1.start();
+}
+
+void frmTolvane::processEvents(bool mayWait) {
+    QCoreApplication::processEvents(mayWait ? QEventLoop::WaitForMoreEvents
+                                            : QEventLoop::AllEvents);
+}
+
+void frmTolvane::showResponding() {
+    CONNECTION dialog;
+    dialog.exec();
+}
+
+void frmTolvane::showNotResponding() {
+    frmconnect dialog;
+    dialog.exec();
+}
+
+void frmTolvane::closeEvent(QCloseEvent* event) {
+    // A check waiting inside this window's events sees this and ends without a result.
+    closing_ = true;
+    Timer1.stop();
+    QMainWindow::closeEvent(event);
+}

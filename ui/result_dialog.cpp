@@ -1,0 +1,79 @@
+#include "ui/result_dialog.h"
+
+#include <QKeyEvent>
+#include <QLabel>
+
+#include "ui/fonts.h"
+#include "ui/keypad_layout.h"
+
+namespace tolvane {
+namespace {
+
+QRect pixels(const QRect& twips) {
+    return {toPixels(twips.x()), toPixels(twips.y()), toPixels(twips.width()),
+            toPixels(twips.height())};
+}
+
+}  // namespace
+
+ResultDialog::ResultDialog(const QRect& clientTwips) : QDialog(nullptr) {
+    setWindowTitle(QString());
+    setModal(true);
+    const QRect client = pixels(clientTwips);
+    setFixedSize(client.size());
+    setGeometry(client);
+}
+
+QLabel* ResultDialog::addLabel(const char* name, const QString& text, const QRect& twips,
+                               qreal pointSize) {
+    auto* label = new QLabel(text, this);
+    label->setObjectName(QLatin1String(name));
+    label->setGeometry(pixels(twips));
+    label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    label->setWordWrap(true);
+    label->setFont(sansFont(pointSize));
+    return label;
+}
+
+void ResultDialog::addButton(const QRect& twips) {
+    Command1 = new QPushButton(QStringLiteral("OK"), this);
+    Command1->setObjectName(QStringLiteral("Command1"));
+    Command1->setGeometry(pixels(twips));
+    Command1->setAutoDefault(false);
+    Command1->setDefault(false);
+    Command1->setFocus();
+    connect(Command1, &QPushButton::clicked, this, &ResultDialog::Command1_Click);
+}
+
+void ResultDialog::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape) {
+        event->ignore();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+}  // namespace tolvane
+
+frmconnect::frmconnect() : ResultDialog(QRect(5340, 3360, 4680, 3195)) {
+    setObjectName(QStringLiteral("frmconnect"));
+    Label1 = addLabel("Label1",
+                      QStringLiteral("Projector is not responding,either it is not connected or "
+                                     "Baud Rate is incorrect. "),
+                      QRect(480, 360, 3615, 975), 12);
+    addButton(QRect(1680, 2400, 1215, 495));
+    Label2 = addLabel("Label2",
+                      QStringLiteral("Please ensure that the projector is connected properly, "
+                                     "consult help on opening page."),
+                      QRect(480, 1320, 3735, 975), 12);
+    QPalette black = Label2->palette();
+    black.setColor(QPalette::WindowText, Qt::black);
+    Label2->setPalette(black);
+}
+
+CONNECTION::CONNECTION() : ResultDialog(QRect(5340, 3435, 4680, 3195)) {
+    setObjectName(QStringLiteral("CONNECTION"));
+    Label1 = addLabel("Label1", QStringLiteral("Projector is Responding."),
+                      QRect(960, 480, 2655, 1095), 18);
+    addButton(QRect(1440, 2040, 1455, 615));
+}

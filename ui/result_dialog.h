@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QDialog>
+#include <QPushButton>
+#include <QRect>
+
+class QLabel;
+
+namespace tolvane {
+
+// Common frame of the two result dialogs: fixed client area at a fixed place on the screen,
+// empty title, one "OK" button `Command1` that closes it. No default or cancel button.
+class ResultDialog : public QDialog {
+    Q_OBJECT
+
+  public:
+    QPushButton* Command1 = nullptr;
+
+    void Command1_Click() { close(); }
+
+  protected:
+    // clientTwips: the client area's place on the screen and its size, in twips.
+    explicit ResultDialog(const QRect& clientTwips);
+    QLabel* addLabel(const char* name, const QString& text, const QRect& twips, qreal pointSize);
+    void addButton(const QRect& twips);
+    // Escape does not close: the dialogs have no cancel button.
+    void keyPressEvent(QKeyEvent* event) override;
+};
+
+}  // namespace tolvane
+
+// Not responding: what to check.
+class frmconnect : public tolvane::ResultDialog {
+    Q_OBJECT
+
+  public:
+    frmconnect();
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+};
+
+// Responding.
+class CONNECTION : public tolvane::ResultDialog {
+    Q_OBJECT
+
+  public:
+    CONNECTION();
+    QLabel* Label1 = nullptr;
+};
