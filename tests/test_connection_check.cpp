@@ -1,0 +1,277 @@
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTest>
+
+#include "expected_frames.h"
+#include "fake_serial_layer.h"
+#include "modal_closer.h"
+#include "platform/qt_serial_layer.h"
+#include "pty_pair.h"
+#include "serial/messages.h"
+#include "ui/frm_tolvane.h"
+#include "ui/result_dialog.h"
+
+using namespace tolvane;
+using namespace tolvane::testing;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Notes when and at what CPU cost the first result dialog appears on screen.
+class ShowWatch : public QObject {
+  public:
+    ShowWatch() { qApp->installEventFilter(this); }
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Show && qobject_cast<ResultDialog*>(watched) &&
+            elapsedMs < 0) {
+            elapsedMs = clock.elapsed();
+            cpu = processCpuTime() - cpuBefore;
+        }
+        return false;
+    }
+    void start() {
+        clock.start();
+        cpuBefore = processCpuTime();
+    }
+    QElapsedTimer clock;
+    std::chrono::microseconds cpuBefore{}, cpu{};
+    qint64 elapsedMs = -1;
+};
+
+const std::string kProbeOutput = std::string("Output ") + kProbe;
+
+struct Panel {
+    FakeSerialLayer* port;
+    std::unique_ptr<frmTolvane> window;
+    QPushButton* check() const { return window->button("CHECK_CONNECTION"); }
+};
+
+Panel makePanel() {
+    auto port = std::make_unique<FakeSerialLayer>();
+    FakeSerialLayer* raw = port.get();
+    Panel p{raw, std::make_unique<frmTolvane>(std::move(port))};
+    p.window->show();
+    return p;
+}
+
+// Runs `action` after `delay` inside the check's wait.
+void after(std::chrono::milliseconds delay, QObject* context, std::function<void()> action) {
+    QTimer::singleShot(delay, context, std::move(action));
+}
+
+QStringList dialogsSeen(const ModalCloser& closer) {
+    QStringList names;
+    for (const auto& s : closer.seen) names << s.className;
+    return names;
+}
+
+long count(const std::vector<std::string>& lines, const std::string& line) {
+    return std::count(lines.begin(), lines.end(), line);
+}
+
+}  // namespace
+
+class ConnectionCheckTest : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void answerInTime();
+    void noAnswerTimesOutOnce();
+    void bytesAlreadyWaitingAreTheAnswer();
+    void tickAndBytesTogetherTimeOutWins();
+    void secondClickGivesOneDialog();
+    void keysAndPortSwitchesRunInsideTheWait();
+    void closingTheWindowEndsTheWait();
+    void failuresEndTheCheckWithOneMessage();
+    void realPortAnswered();
+    void realPortSilent();
+};
+
+void ConnectionCheckTest::answerInTime() {
+    Panel p = makePanel();
+    ModalCloser closer;
+    after(200ms, p.window.get(), [&] { p.port->received = 3; });
+    QElapsedTimer clock;
+    clock.start();
+    p.port->transcript.clear();
+    QTest::mouseClick(p.check(), Qt::LeftButton);
+    QVERIFY(clock.elapsed() < 900);
+    QCOMPARE(dialogsSeen(closer), QStringList{"CONNECTION"});
+    QCOMPARE(closer.seen[0].text, QString("Projector is Responding."));
+    QCOMPARE(p.port->transcript.at(0), kProbeOutput);
+    QCOMPARE(p.port->transcript.back(), std::string("InBufferCount=0"));
+    QCOMPARE(p.port->received, 0);
+    QVERIFY(!p.window->Timer1.isActive());
+}
+
+void ConnectionCheckTest::noAnswerTimesOutOnce() {
+    Panel p = makePanel();
+    ModalCloser closer;
+    QElapsedTimer clock;
+    qint64 shownAfter = -1;
+    closer.onOpen = [&](QWidget*) { shownAfter = clock.elapsed(); };
+    clock.start();
+    QTest::mouseClick(p.check(), Qt::LeftButton);
+    QCOMPARE(dialogsSeen(closer), QStringList{"frmconnect"});
+    QVERIFY2(shownAfter >= 990 && shownAfter < 1500, qPrintable(QString::number(shownAfter)));
+    QVERIFY(!p.window->Timer1.isActive());
+    QCOMPARE(count(p.port->transcript, "InBufferCount=0"), 0L);
+    QTest::qWait(1200);  // nothing else follows
+    QCOMPARE(closer.seen.size(), 1);
+}
+
+void ConnectionCheckTest::bytesAlreadyWaitingAreTheAnswer() {
+    Panel p = makePanel();
+    ModalCloser closer;
+    p.port->received = 2;
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(p.check(), Qt::LeftButton);
+    QCOMPARE(dialogsSeen(closer), QStringList{"CONNECTION"});
+    QVERIFY(clock.elapsed() < 500);
+    QCOMPARE(p.port->received, 0);
+    // A reply after the time-out stays waiting and answers the next check at once.
+    p.port->received = 0;
+    closer.onOpen = [&](QWidget* dialog) {
+        if (dialog->objectName() == "frmconnect") p.port->received = 1;
+    };
+    QTest::mouseClick(p.check(), Qt::LeftButton);
+    QCOMPARE(p.port->received, 1);
+    closer.onOpen = nullptr;
+    QTest::mouseClick(p.check(), Qt::LeftButton);
+    QCOMPARE(dialogsSeen(closer), QStringList({"CONNECTION", "frmconnect", "CONNECTION"}));
+}
+
+// The tick is overdue when the bytes arrive: the pass runs the tick first, so the time-out is
+// reported and the bytes stay for the next check.
+void ConnectionCheckTest::tickAndBytesTogetherTimeOutWins() {
+    Panel p = makePanel();
+    ModalCloser closer;
+    after(950ms, p.window.get(), [&] {
+        QThread::msleep(150);
+        QTimer::singleShot(0, p.window.get(), [&] { p.port->received = 1; });
+    });
+    QTest::mouseClick(p.check(), Qt::LeftButton);
+    QCOMPARE(dialogsSeen(closer), QStringList{"frmconnect"});
+    QTRY_COMPARE(p.port->received, 1);
+    QCOMPARE(count(p.port->transcript, "InBufferCount=0"), 0L);
+}
+
+void ConnectionCheckTest::secondClickGivesOneDialog() {
+    for (bool answered : {false, true}) {
+        Panel p = makePanel();
+        ModalCloser closer;
+        after(100ms, p.window.get(), [&] { QTest::mouseClick(p.check(), Qt::LeftButton); });
+        if (answered) after(300ms, p.window.get(), [&] { p.port->received = 1; });
+        QTest::mouseClick(p.check(), Qt::LeftButton);
+        QCOMPARE(count(p.port->transcript, kProbeOutput), 2L);
+        QCOMPARE(dialogsSeen(closer), QStringList{answered ? "CONNECTION" : "frmconnect"});
+        QVERIFY(!p.window->Timer1.isActive());
+        QCOMPARE(count(p.port->transcript, "InBufferCount=0"), answered ? 1L : 0L);
+    }
+}
+
+void ConnectionCheckTest::keysAndPortSwitchesRunInsideTheWait() {
+    Panel p = makePanel();
+    ModalCloser closer;
+    after(100ms, p.window.get(),
+          [&] { QTest::mouseClick(p.window->button("mMute"), Qt::LeftButton); });
+    after(200ms, p.window.get(), [&] { p.window->Mnucom2->trigger(); });
+    after(300ms, p.window.get(), [&] { p.port->received = 1; });
+    p.port->transcript.clear();
+    QTest::mouseClick(p.check(), Qt::LeftButton);
+    auto& t = p.port->transcript;
+    std::vector<std::string> writesAndOpens;
+    std::copy_if(t.begin(), t.end(), std::back_inserter(writesAndOpens),
+                 [](const std::string& line) { return line.rfind("InBufferCount", 0) != 0; });
+    const std::vector<std::string> expected{kProbeOutput,
+                                            std::string("Output ") + kCommonLeadIn,
+                                            "Output 01 08 B0 00 1B 93 FF 63 38 24 89 0E",
+                                            "PortOpen=false",
+                                            "CommPort=2",
+                                            "PortOpen=true"};
+    QCOMPARE(writesAndOpens, expected);
+    QCOMPARE(dialogsSeen(closer), QStringList{"CONNECTION"});
+    QCOMPARE(p.port->CommPort(), std::int16_t{2});
+}
+
+void ConnectionCheckTest::closingTheWindowEndsTheWait() {
+    Panel p = makePanel();
+    ModalCloser closer;
+    after(100ms, p.window.get(), [&] { p.window->close(); });
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(p.check(), Qt::LeftButton);
+    QVERIFY(clock.elapsed() < 500);
+    QVERIFY(closer.seen.isEmpty());
+    QVERIFY(!p.window->Timer1.isActive());
+    QTest::qWait(1100);
+    QVERIFY(closer.seen.isEmpty());
+}
+
+void ConnectionCheckTest::failuresEndTheCheckWithOneMessage() {
+    // The port vanishes under a waiting check (a failed switch leaves it closed).
+    Panel p = makePanel();
+    p.port->refusedPorts = {3};
+    ModalCloser closer;
+    after(100ms, p.window.get(), [&] { p.window->mnucom3->trigger(); });
+    QTest::mouseClick(p.check(), Qt::LeftButton);
+    QCOMPARE(closer.seen.size(), 2);
+    QCOMPARE(closer.seen[0].text, QString(kOpenFailedMessage.data()));
+    QCOMPARE(closer.seen[1].text, QString(kReadFailedMessage.data()));
+    QCOMPARE(closer.seen[1].className, QString("QMessageBox"));
+    QVERIFY(!p.window->Timer1.isActive());
+    QTest::qWait(1100);
+    QCOMPARE(closer.seen.size(), 2);
+
+    // On a closed port the probe itself fails: no wait, no timer, one message.
+    closer.seen.clear();
+    QTest::mouseClick(p.check(), Qt::LeftButton);
+    QCOMPARE(closer.seen.size(), 1);
+    QCOMPARE(closer.seen[0].text, QString(kWriteFailedMessage.data()));
+    QVERIFY(!p.window->Timer1.isActive());
+}
+
+void ConnectionCheckTest::realPortAnswered() {
+    Pty pty;
+    qputenv("TOLVANE_COM1", pty.path().toLocal8Bit());
+    frmTolvane window;
+    qunsetenv("TOLVANE_COM1");
+    QVERIFY(window.MSComm1().PortOpen());
+    ModalCloser closer;
+    // The far end answers the probe as a projector would, from the event loop.
+    QTimer projector;
+    QByteArray heard;
+    QObject::connect(&projector, &QTimer::timeout, [&] {
+        heard += pty.readFromPanel(9 - heard.size(), 1ms);
+        if (heard.size() == 9) {
+            pty.writeToPanel(QByteArray("\x06", 1));
+            heard.clear();
+        }
+    });
+    projector.start(5);
+    QTest::mouseClick(window.button("CHECK_CONNECTION"), Qt::LeftButton);
+    QCOMPARE(dialogsSeen(closer), QStringList{"CONNECTION"});
+}
+
+void ConnectionCheckTest::realPortSilent() {
+    Pty pty;
+    qputenv("TOLVANE_COM1", pty.path().toLocal8Bit());
+    frmTolvane window;
+    qunsetenv("TOLVANE_COM1");
+    window.show();
+    ModalCloser closer(50ms);
+    ShowWatch watch;
+    watch.start();
+    QTest::mouseClick(window.button("CHECK_CONNECTION"), Qt::LeftButton);
+    QCOMPARE(dialogsSeen(closer), QStringList{"frmconnect"});
+    QCOMPARE(pty.readFromPanel(9), QByteArray::fromHex("01060000100081970E"));
+    qInfo("unanswered check: %lld us of CPU, not-responding dialog after %lld ms",
+          qlonglong(watch.cpu.count()), watch.elapsedMs);
+    // A wait that spins burns about a whole second of CPU here; a sleeping one a few ms.
+    QVERIFY(watch.cpu < 200ms);
+    QVERIFY(watch.elapsedMs >= 1000);
+}
+
+QTEST_MAIN(ConnectionCheckTest)
+#include "test_connection_check.moc"
