@@ -2,6 +2,7 @@
 
 #include <QKeyEvent>
 #include <QLabel>
+#include <QWindow>
 
 #include "ui/fonts.h"
 #include "ui/keypad_layout.h"
@@ -51,6 +52,13 @@ void ResultDialog::keyPressEvent(QKeyEvent* event) {
         return;
     }
     QDialog::keyPressEvent(event);
+}
+
+void ResultDialog::showEvent(QShowEvent* event) {
+    // The window system would fill an empty title with the program's name; a blank keeps the
+    // title bar empty, as it is meant to be.
+    if (QWindow* handle = windowHandle()) handle->setTitle(QStringLiteral(" "));
+    QDialog::showEvent(event);
 }
 
 }  // namespace tolvane

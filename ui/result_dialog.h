@@ -25,6 +25,7 @@ class ResultDialog : public QDialog {
     void addButton(const QRect& twips);
     // Escape does not close: the dialogs have no cancel button.
     void keyPressEvent(QKeyEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 };
 
 }  // namespace tolvane
