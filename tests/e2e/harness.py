@@ -1,0 +1,368 @@
+"""Drives the real panel in a private X server against the simulated projector.
+
+Everything here waits for a condition (a window mapped, a line printed, a process gone) with a
+deadline; nothing sleeps a fixed time and hopes.
+"""
+import os
+import queue
+import re
+import resource
+import shutil
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+
+TWIPS_PER_PIXEL = 15
+CLIENT_HEIGHT = 5295 // TWIPS_PER_PIXEL
+
+# Frame origins in twips, inside the window's client area.
+FRAMES = {"window": (0, 0), "Cursors": (0, 3480), "Frame31": (0, 0), "Frame33": (1320, 0),
+          "Frame35": (5280, 3120)}
+
+# Controls of the keypad: container, left, top, width, height in twips (the layout table).
+CONTROLS = {
+    "mArrow_up": ("Cursors", 720, 240, 495, 495),
+    "mArrow_right": ("Cursors", 1200, 720, 495, 495),
+    "mArrow_down": ("Cursors", 720, 1200, 495, 495),
+    "mArrow_left": ("Cursors", 240, 720, 495, 495),
+    "CHECK_CONNECTION": ("window", 3000, 840, 1575, 495),
+    "mPower_off": ("Frame31", 120, 720, 975, 375),
+    "mPower_on": ("Frame31", 120, 240, 975, 375),
+    "mStandby_off": ("Frame33", 120, 720, 975, 375),
+    "mStandby_on": ("Frame33", 120, 240, 975, 375),
+    "mSource": ("window", 6120, 2640, 735, 375),
+    "m1": ("Frame35", 120, 240, 375, 375),
+    "m2": ("Frame35", 600, 240, 375, 375),
+    "m3": ("Frame35", 1080, 240, 375, 375),
+    "m4": ("Frame35", 120, 720, 375, 375),
+    "m5": ("Frame35", 600, 720, 375, 375),
+    "m6": ("Frame35", 1080, 720, 375, 375),
+    "m7": ("Frame35", 120, 1200, 375, 375),
+    "m8": ("Frame35", 600, 1200, 375, 375),
+    "m9": ("Frame35", 1080, 1200, 375, 375),
+    "m0": ("Frame35", 120, 1680, 375, 375),
+    "mRecall": ("window", 5280, 2640, 735, 375),
+    "mMute": ("window", 5280, 1680, 735, 375),
+    "mVolume": ("window", 6120, 1680, 735, 375),
+    "mContrast": ("window", 0, 1320, 735, 375),
+    "mExit": ("window", 3720, 4920, 735, 375),
+    "mEnter": ("window", 2880, 4920, 735, 375),
+    "mAsterick": ("window", 5640, 120, 375, 375),
+    "mTint": ("window", 840, 1800, 735, 375),
+    "mDetail": ("window", 840, 2280, 735, 375),
+    "mBrite": ("window", 0, 1800, 735, 375),
+    "mPic": ("window", 3840, 2640, 735, 375),
+    "mGeom": ("window", 3000, 2160, 735, 375),
+    "mConv": ("window", 2040, 4920, 735, 375),
+    "mHelp": ("window", 6120, 120, 735, 375),
+    "mUtil": ("window", 3000, 2640, 735, 375),
+    "mColour": ("window", 0, 2280, 735, 375),
+    "mPound": ("window", 4800, 4920, 375, 375),
+}
+KEYS = [name for name in CONTROLS if name != "CHECK_CONNECTION"]
+
+# Result dialogs: client top-left on the screen (twips) and their OK button's centre (twips).
+NOT_RESPONDING = {"at": (5340, 3360), "ok": (1680 + 1215 // 2, 2400 + 495 // 2)}
+RESPONDING = {"at": (5340, 3435), "ok": (1440 + 1455 // 2, 2040 + 615 // 2)}
+
+OPEN_FAILED = "Error while opening comm port. Ensure that a valid comm port is selected"
+
+HEX_PAIR = re.compile(r"^[0-9A-F]{2}$")
+
+
+def px(twips):
+    return twips // TWIPS_PER_PIXEL
+
+
+def binary(name):
+    """Path of a built program, from the environment ctest gives us."""
+    path = os.environ.get(name)
+    if not path or not os.access(path, os.X_OK):
+        raise RuntimeError(f"{name} does not name a built program: {path!r}")
+    return path
+
+
+def wait_for(condition, timeout, what, interval=0.01):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"timed out after {timeout}s waiting for {what}")
+        time.sleep(interval)
+
+
+def cpu_seconds(pid):
+    """User plus system CPU time of a live process, from /proc."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    ticks = os.sysconf("SC_CLK_TCK")
+    return (int(fields[11]) + int(fields[12])) / ticks
+
+
+def rss_kib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+class Display:
+    """A private X server."""
+
+    def __init__(self, size="1024x768x24"):
+        read_end, write_end = os.pipe()
+        self.process = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", size, "-nolisten", "tcp"],
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        with os.fdopen(read_end) as f:
+            number = f.readline().strip()
+        if not number:
+            raise RuntimeError("Xvfb did not start")
+        self.name = f":{number}"
+
+    def env(self):
+        return {"DISPLAY": self.name}
+
+    def close(self):
+        self.process.terminate()
+        self.process.wait(timeout=10)
+
+
+class X:
+    """Window lookups and real input through XTEST (xdotool)."""
+
+    def __init__(self, display):
+        self.env = dict(os.environ, DISPLAY=display.name)
+
+    def run(self, *args, check=True):
+        result = subprocess.run(["xdotool", *args], env=self.env, capture_output=True, text=True,
+                                timeout=10)
+        if check and result.returncode != 0:
+            raise RuntimeError(f"xdotool {' '.join(args)}: {result.stderr.strip()}")
+        return result.stdout
+
+    def windows(self, name_regex, pid=None):
+        args = ["search", "--onlyvisible"]
+        if pid is not None:
+            args += ["--pid", str(pid)]
+        out = self.run(*args, "--name", name_regex, check=False)
+        return [int(w) for w in out.split()]
+
+    def geometry(self, window):
+        out = self.run("getwindowgeometry", "--shell", str(window), check=False)
+        values = dict(line.split("=", 1) for line in out.split() if "=" in line)
+        if not values:
+            return None
+        return (int(values["X"]), int(values["Y"]), int(values["WIDTH"]), int(values["HEIGHT"]))
+
+    def click(self, window, x, y):
+        self.run("mousemove", "--sync", "--window", str(window), str(x), str(y), "click", "1")
+
+    def key(self, window, key):
+        self.run("windowfocus", "--sync", str(window), "key", "--clearmodifiers", key)
+
+    def close_window(self, window):
+        """Asks the window to close (WM_DELETE_WINDOW), as a window manager's close control does."""
+        from Xlib import X as XL, display as xdisplay, protocol
+        d = xdisplay.Display(self.env["DISPLAY"])
+        try:
+            w = d.create_resource_object("window", window)
+            delete = d.intern_atom("WM_DELETE_WINDOW")
+            event = protocol.event.ClientMessage(window=w, client_type=d.intern_atom("WM_PROTOCOLS"),
+                                                 data=(32, [delete, XL.CurrentTime, 0, 0, 0]))
+            w.send_event(event, event_mask=XL.NoEventMask)
+            d.flush()
+        finally:
+            d.close()
+
+    def title(self, window):
+        result = subprocess.run(["xprop", "-id", str(window), "_NET_WM_NAME"], env=self.env,
+                                capture_output=True, text=True, timeout=10)
+        match = re.search(r'= "(.*)"', result.stdout)
+        return match.group(1) if match else None
+
+
+class Projector:
+    """The simulated projector, linked at a path in our own folder."""
+
+    def __init__(self, program, link, *options):
+        self.link = link
+        self.process = subprocess.Popen([program, "--link", link, *options],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, text=True, bufsize=1)
+        self.lines = queue.Queue()
+        self.device = self.process.stdout.readline().strip()
+        if not self.device:
+            raise RuntimeError("projector did not start: " + self.process.stderr.read())
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.process.stdout:
+            self.lines.put(line.rstrip("\n"))
+
+    def next_lines(self, count, timeout=5.0):
+        got = []
+        deadline = time.monotonic() + timeout
+        while len(got) < count:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                raise TimeoutError(f"projector printed {len(got)} of {count} lines: {got}")
+            try:
+                got.append(self.lines.get(timeout=remaining))
+            except queue.Empty:
+                pass
+        return got
+
+    def drain(self, quiet=0.2):
+        """Lines printed until the projector has been quiet for `quiet` seconds."""
+        got = []
+        while True:
+            try:
+                got.append(self.lines.get(timeout=quiet))
+            except queue.Empty:
+                return got
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            self.process.wait(timeout=5)
+        return self.process.returncode
+
+
+def parse(line):
+    """('key', 'mVolume', '01 08 ...') from a projector line."""
+    words = line.split()
+    hex_start = next((i for i, w in enumerate(words) if HEX_PAIR.match(w)), len(words))
+    head = words[:hex_start]
+    return head[0] if head else "", " ".join(head[1:]), " ".join(words[hex_start:])
+
+
+class Panel:
+    """The real program, its ports pointed at paths of the test's own."""
+
+    def __init__(self, program, display, ports, extra_env=None):
+        env = dict(os.environ, DISPLAY=display.name)
+        env.pop("QT_QPA_PLATFORM", None)
+        for n in range(1, 5):
+            env[f"TOLVANE_COM{n}"] = ports.get(n, f"/nonexistent/tolvane-test-com{n}")
+        env.update(extra_env or {})
+        self.process = subprocess.Popen([program], env=env, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, text=True)
+        self.x = X(display)
+        self.window = None
+
+    def wait_window(self, timeout=10.0):
+        """The keypad window: named "Tolvane" and as tall as the keypad plus its menu bar."""
+        def find():
+            for w in self.x.windows("^Tolvane$", self.process.pid):
+                g = self.x.geometry(w)
+                if g and g[2] == 457 and g[3] > CLIENT_HEIGHT:
+                    return w
+            return None
+        self.window = wait_for(find, timeout, "the keypad window")
+        return self.window
+
+    def menu_height(self):
+        return self.x.geometry(self.window)[3] - CLIENT_HEIGHT
+
+    def centre(self, control):
+        frame, left, top, width, height = CONTROLS[control]
+        fx, fy = FRAMES[frame]
+        return (px(fx + left + width // 2), self.menu_height() + px(fy + top + height // 2))
+
+    def click(self, control):
+        x, y = self.centre(control)
+        self.x.click(self.window, x, y)
+
+    def choose_port(self, n):
+        """Comm Port menu, item n, with real clicks."""
+        self.x.click(self.window, 30, self.menu_height() // 2)
+        menu = wait_for(lambda: [w for w in self.x.windows(".*", self.process.pid)
+                                 if w != self.window and (g := self.x.geometry(w)) and g[3] > 60
+                                 and g[2] < 300], 5, "the Comm Port menu")[0]
+        item_height = (self.x.geometry(menu)[3] - 4) // 4
+        self.x.click(menu, 20, 2 + item_height * (n - 1) + item_height // 2)
+
+    def find_dialog(self, dialog, timeout=5.0):
+        """A result dialog, found by its place on the screen."""
+        want = (px(dialog["at"][0]), px(dialog["at"][1]))
+
+        def find():
+            for w in self.x.windows(".*", self.process.pid):
+                g = self.x.geometry(w)
+                if g and (g[0], g[1]) == want and g[2] == 312:
+                    return w
+            return None
+        return wait_for(find, timeout, f"the dialog at {want}")
+
+    def dialog_shown(self, dialog):
+        want = (px(dialog["at"][0]), px(dialog["at"][1]))
+        return any((g := self.x.geometry(w)) and (g[0], g[1]) == want
+                   for w in self.x.windows(".*", self.process.pid))
+
+    def close_dialog(self, dialog, window):
+        ok = dialog["ok"]
+        self.x.click(window, px(ok[0]), px(ok[1]))
+        wait_for(lambda: window not in self.x.windows(".*", self.process.pid), 5,
+                 "the dialog to close")
+
+    def find_message_box(self, timeout=5.0):
+        """The message box: titled "Tolvane" like the keypad, but not keypad-sized."""
+        def find():
+            for w in self.x.windows("^Tolvane$", self.process.pid):
+                g = self.x.geometry(w)
+                if g and not (g[2] == 457 and g[3] > CLIENT_HEIGHT):
+                    return w
+            return None
+        return wait_for(find, timeout, "a message box")
+
+    def dismiss_message_box(self, box):
+        self.x.key(box, "Return")
+        wait_for(lambda: box not in self.x.windows(".*", self.process.pid), 5,
+                 "the message box to close")
+
+    def close(self, timeout=5.0):
+        """Closes the keypad window as the window system's close control does."""
+        self.x.close_window(self.window)
+        return self.wait_exit(timeout)
+
+    def wait_exit(self, timeout=5.0):
+        try:
+            self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+            raise
+        return self.process.returncode
+
+    def stderr(self):
+        return self.process.stderr.read() if self.process.poll() is not None else ""
+
+
+class Scene:
+    """Display, projector and panel for one test, torn down in reverse."""
+
+    def __init__(self, projector_options=(), start_projector=True, ports=None, extra_env=None):
+        self.folder = tempfile.mkdtemp(prefix="tolvane-e2e-")
+        self.link = os.path.join(self.folder, "projector")
+        self.display = Display()
+        self.projector = None
+        if start_projector:
+            self.projector = Projector(binary("TOLVANE_PROJECTOR"), self.link, *projector_options)
+        ports = {1: self.link} if ports is None else ports
+        self.panel = Panel(binary("TOLVANE_PANEL"), self.display, ports, extra_env)
+
+    def close(self):
+        if self.panel.process.poll() is None:
+            self.panel.process.kill()
+            self.panel.process.wait()
+        if self.projector:
+            self.projector.stop()
+        self.display.close()
+        shutil.rmtree(self.folder, ignore_errors=True)
