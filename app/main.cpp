@@ -7,6 +7,8 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tolvane"));
     QApplication::setApplicationVersion(QStringLiteral(TOLVANE_VERSION));
+    // Lets Wayland shells match the window to the installed desktop entry and its icon.
+    QApplication::setDesktopFileName(QStringLiteral(TOLVANE_APP_ID));
 
     QCommandLineParser options;
     options.setApplicationDescription(QStringLiteral(
