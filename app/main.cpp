@@ -1,27 +1,63 @@
 #include <QApplication>
 #include <QCommandLineParser>
+#include <cstdio>
+#include <cstring>
 
 #include "ui/frm_tolvane.h"
 
-int main(int argc, char* argv[]) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("tolvane"));
-    QApplication::setApplicationVersion(QStringLiteral(TOLVANE_VERSION));
-    // Lets Wayland shells match the window to the installed desktop entry and its icon.
-    QApplication::setDesktopFileName(QStringLiteral(TOLVANE_APP_ID));
+namespace {
 
-    QCommandLineParser options;
+constexpr int kUsageError = 2;
+
+void describe(QCommandLineParser& options) {
     options.setApplicationDescription(QStringLiteral(
         "Remote-control panel for a video projector on a serial line.\n"
         "Comm1 to Comm4 are the devices named by TOLVANE_COM1 to TOLVANE_COM4, or else the "
         "serial ports present, in order."));
     options.addHelpOption();
     options.addVersionOption();
-    options.process(app);  // unknown options and arguments end here with a message
+}
+
+void nameTheProgram() {
+    QCoreApplication::setApplicationName(QStringLiteral("tolvane"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TOLVANE_VERSION));
+}
+
+// --help and --version must answer without a display, so they are served before the window
+// system is reached.
+bool asksForHelpOrVersion(int argc, char* argv[]) {
+    for (int i = 1; i < argc; ++i)
+        for (const char* flag : {"-h", "--help", "-?", "--help-all", "-v", "--version"})
+            if (std::strcmp(argv[i], flag) == 0) return true;
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    if (asksForHelpOrVersion(argc, argv)) {
+        QCoreApplication core(argc, argv);
+        nameTheProgram();
+        QCommandLineParser options;
+        describe(options);
+        options.process(core);  // prints and exits
+    }
+
+    QApplication app(argc, argv);  // takes Qt's own options, such as -platform
+    nameTheProgram();
+    // Lets Wayland shells match the window to the installed desktop entry and its icon.
+    QApplication::setDesktopFileName(QStringLiteral(TOLVANE_APP_ID));
+
+    QCommandLineParser options;
+    describe(options);
+    if (!options.parse(QCoreApplication::arguments())) {
+        std::fprintf(stderr, "tolvane: %s See --help.\n", qPrintable(options.errorText()));
+        return kUsageError;
+    }
     if (!options.positionalArguments().isEmpty()) {
-        qCritical("tolvane: unexpected argument '%s'; see --help",
-                  qPrintable(options.positionalArguments().first()));
-        return 2;
+        std::fprintf(stderr, "tolvane: unexpected argument '%s'. See --help.\n",
+                     qPrintable(options.positionalArguments().first()));
+        return kUsageError;
     }
 
     frmTolvane window;  // loads: checks Comm1 and opens the port before it is shown
