@@ -24,7 +24,7 @@ struct DecodedPiece {
         Frame,        // a well-formed frame
         BadLength,    // the length byte does not match the payload before the end byte
         BadChecksum,  // well delimited, but the checksum byte does not add up
-        BadEscape,    // 1B followed by a byte other than 8E, 93, 9B, or 0E/13/1B sent plainly
+        BadEscape,    // 1B followed by a byte other than 8E, 93 or 9B, or 13 sent unescaped
         MissingEnd,   // payload and checksum complete, but no end byte where the length says
         Truncated,    // cut short by a new start byte or by the end of the stream
         Stray,        // bytes outside any frame

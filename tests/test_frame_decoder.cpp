@@ -146,7 +146,6 @@ class FrameDecoderTest : public QObject {
   private slots:
     void tableFrame_data();
     void tableFrame();
-    void wholeTableInOneStream();
     void formatEdges_data();
     void formatEdges();
     void corruptStreams_data();
@@ -186,23 +185,6 @@ void FrameDecoderTest::tableFrame() {
             QVERIFY(d.boundKept);
         }
     }
-}
-
-// Every key press of the table back to back, then the probe, in chunks of any size.
-void FrameDecoderTest::wholeTableInOneStream() {
-    Bytes stream;
-    Texts expected;
-    auto add = [&](const char* wire) {
-        stream = stream + parseHex(wire);
-        expected.push_back(std::string("frame ") + wire);
-    };
-    for (std::size_t i = 2; i < std::size(kTable); ++i) {
-        add(kTable[i].payload1 == 0x80 ? kTable[1].wire : kTable[0].wire);
-        add(kTable[i].wire);
-    }
-    add(kProbe);
-    QCOMPARE(expected.size(), std::size_t{73});
-    QCOMPARE(decodeEveryWay(stream), expected);
 }
 
 // Frames that ours never are but the format allows.

@@ -145,7 +145,6 @@ class ProjectorTest : public QObject {
     void stopsCleanly();
     void badOptions_data();
     void badOptions();
-    void helpNamesEveryOptionAndLine();
 
   private:
     QTemporaryDir dir_;
@@ -430,18 +429,6 @@ void ProjectorTest::badOptions() {
     const QString error = QString::fromUtf8(sim.process.readAllStandardError());
     QVERIFY2(error.contains(mentions), qPrintable(error));
     QVERIFY2(error.contains("--help"), qPrintable(error));
-}
-
-void ProjectorTest::helpNamesEveryOptionAndLine() {
-    Simulator sim({"--help"});
-    QVERIFY(sim.process.waitForFinished(3000));
-    QCOMPARE(sim.process.exitCode(), 0);
-    const QString help = QString::fromUtf8(sim.process.readAllStandardOutput());
-    for (const char* word :
-         {"--link <path>", "--reply <hex>", "--reply-delay <ms>", "--silent", "lead-in <hex>",
-          "lead-in power-on <hex>", "key <control> <hex>", "probe <hex>", "frame <hex>",
-          "bad <reason> <hex>", "missing-end", "truncated", "stray", "SIGTERM", "Exit status"})
-        QVERIFY2(help.contains(word), word);
 }
 
 QTEST_GUILESS_MAIN(ProjectorTest)
