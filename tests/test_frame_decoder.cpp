@@ -1,7 +1,6 @@
 #include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QTest>
-#include <numeric>
 
 #include "fake_serial_layer.h"
 #include "protocol/frame_decoder.h"
