@@ -1,0 +1,50 @@
+#include "projector/hex_text.h"
+
+namespace tolvane::projector {
+namespace {
+
+int digitValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+}  // namespace
+
+std::string toHex(std::span<const std::uint8_t> bytes) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(bytes.size() * 3);
+    for (std::uint8_t b : bytes) {
+        if (!out.empty()) out += ' ';
+        out += kDigits[b >> 4];
+        out += kDigits[b & 0xF];
+    }
+    return out;
+}
+
+std::optional<Bytes> parseHexText(std::string_view text) {
+    Bytes out;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (isBlank(text[i])) {
+            ++i;
+            continue;
+        }
+        // A pair never straddles a blank.
+        if (i + 1 >= text.size()) return std::nullopt;
+        const int high = digitValue(text[i]);
+        const int low = digitValue(text[i + 1]);
+        if (high < 0 || low < 0) return std::nullopt;
+        out.push_back(static_cast<std::uint8_t>(high * 16 + low));
+        i += 2;
+    }
+    return out;
+}
+
+}  // namespace tolvane::projector

@@ -1,0 +1,95 @@
+#include "projector/projector.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "projector/frame_line.h"
+#include "projector/hex_text.h"
+#include "protocol/key_table.h"
+
+namespace tolvane::projector {
+namespace {
+
+// Reads per wake-up: a flood from the panel cannot keep signals and standard input waiting.
+constexpr int kReadsPerWakeUp = 16;
+
+}  // namespace
+
+Projector::Projector(int controller, const ProjectorOptions& options, LinePrinter print,
+                     QObject* parent)
+    : QObject(parent),
+      controller_(controller),
+      options_(options),
+      print_(std::move(print)),
+      notifier_(controller, QSocketNotifier::Read) {
+    connect(&notifier_, &QSocketNotifier::activated, this, &Projector::readLine);
+    quiet_.setSingleShot(true);
+    quiet_.setInterval(kQuietGap);
+    connect(&quiet_, &QTimer::timeout, this, &Projector::flush);
+}
+
+void Projector::flush() {
+    decoder_.finish([this](const DecodedPiece& piece) { report(piece); });
+}
+
+void Projector::readLine() {
+    const auto sink = [this](const DecodedPiece& piece) { report(piece); };
+    std::array<std::uint8_t, 4096> buffer;
+    for (int i = 0; i < kReadsPerWakeUp; ++i) {
+        const ssize_t n = ::read(controller_, buffer.data(), buffer.size());
+        if (n > 0) {
+            decoder_.feed(std::span(buffer.data(), std::size_t(n)), sink);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        // We hold the terminal end open ourselves, so this is not the panel going away.
+        std::fprintf(stderr, "tolvane-projector: cannot read the line any more: %s\n",
+                     n == 0 ? "end of file" : std::strerror(errno));
+        notifier_.setEnabled(false);
+        break;
+    }
+    if (decoder_.idle())
+        quiet_.stop();
+    else
+        quiet_.start();
+}
+
+void Projector::report(const DecodedPiece& piece) {
+    print_(lineFor(piece));
+    if (piece.kind != DecodedPiece::Kind::Frame ||
+        !std::ranges::equal(piece.payload, kProbePayload) || options_.silent)
+        return;
+    if (options_.replyDelay.count() == 0)
+        sendReply();
+    else
+        QTimer::singleShot(options_.replyDelay, this, &Projector::sendReply);
+}
+
+void Projector::sendReply() {
+    const Bytes& reply = options_.reply;
+    std::size_t sent = 0;
+    while (sent < reply.size()) {
+        const ssize_t n = ::write(controller_, reply.data() + sent, reply.size() - sent);
+        if (n > 0)
+            sent += std::size_t(n);
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            break;
+    }
+    if (sent == reply.size()) {
+        std::fprintf(stderr, "tolvane-projector: replied %s\n", toHex(reply).c_str());
+    } else {
+        // The terminal's input buffer is full: the panel has not been reading.
+        std::fprintf(stderr, "tolvane-projector: reply %s cut short after %zu bytes: %s\n",
+                     toHex(reply).c_str(), sent, std::strerror(errno));
+    }
+}
+
+}  // namespace tolvane::projector

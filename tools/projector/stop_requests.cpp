@@ -1,0 +1,91 @@
+#include "projector/stop_requests.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <QSocketNotifier>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+namespace tolvane::projector {
+namespace {
+
+constexpr std::array kStopSignals{SIGINT, SIGTERM, SIGHUP};
+
+// Write end of the self-pipe; the handler may do nothing but write to it.
+volatile sig_atomic_t gSignalPipe = -1;
+
+extern "C" void onStopSignal(int signal) {
+    const int saved = errno;
+    const char byte = static_cast<char>(signal);
+    [[maybe_unused]] const ssize_t n = ::write(gSignalPipe, &byte, 1);
+    errno = saved;
+}
+
+// Reading a terminal from the background would stop the process (SIGTTIN), so standard input
+// is watched only when it is not a terminal or when we are in its foreground.
+bool shouldWatchInput() {
+    if (::fcntl(STDIN_FILENO, F_GETFD) < 0) return false;
+    if (!::isatty(STDIN_FILENO)) return true;
+    return ::tcgetpgrp(STDIN_FILENO) == ::getpgrp();
+}
+
+}  // namespace
+
+StopRequests::StopRequests(QObject* parent) : QObject(parent) {
+    if (::pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0)
+        throw std::system_error(errno, std::generic_category(), "cannot make the signal pipe");
+    gSignalPipe = pipe_[1];
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int signal : kStopSignals)
+        if (::sigaction(signal, &action, nullptr) != 0)
+            throw std::system_error(errno, std::generic_category(), "cannot handle signals");
+
+    signalNotifier_ = new QSocketNotifier(pipe_[0], QSocketNotifier::Read, this);
+    connect(signalNotifier_, &QSocketNotifier::activated, this, &StopRequests::onSignal);
+    if (shouldWatchInput()) {
+        inputNotifier_ = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
+        connect(inputNotifier_, &QSocketNotifier::activated, this, &StopRequests::onInput);
+    }
+}
+
+StopRequests::~StopRequests() {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    for (int signal : kStopSignals) ::sigaction(signal, &action, nullptr);
+    gSignalPipe = -1;
+    ::close(pipe_[0]);
+    ::close(pipe_[1]);
+}
+
+void StopRequests::onSignal() {
+    char byte = 0;
+    if (::read(pipe_[0], &byte, 1) != 1) return;
+    const char* name = ::sigabbrev_np(byte);
+    emit stopRequested(QStringLiteral("SIG%1").arg(QString::fromLatin1(name ? name : "?")));
+}
+
+// Whatever comes in is not used; only its end matters.
+void StopRequests::onInput() {
+    // The notifier can wake us without data; poll first so the read never blocks.
+    pollfd p{STDIN_FILENO, POLLIN, 0};
+    if (::poll(&p, 1, 0) <= 0) return;
+    std::array<char, 4096> buffer;
+    const ssize_t n = ::read(STDIN_FILENO, buffer.data(), buffer.size());
+    if (n > 0 || (n < 0 && (errno == EINTR || errno == EAGAIN))) return;
+    // End of input, or input that can no longer be read: either way nothing more will come.
+    inputNotifier_->setEnabled(false);
+    emit stopRequested(n == 0 ? QStringLiteral("end of standard input")
+                              : QStringLiteral("standard input failed: %1")
+                                    .arg(QString::fromLocal8Bit(std::strerror(errno))));
+}
+
+}  // namespace tolvane::projector
