@@ -232,6 +232,8 @@ class Projector:
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
             self.process.wait(timeout=5)
+        for pipe in (self.process.stdin, self.process.stdout, self.process.stderr):
+            pipe.close()
         return self.process.returncode
 
 
@@ -362,6 +364,8 @@ class Scene:
         if self.panel.process.poll() is None:
             self.panel.process.kill()
             self.panel.process.wait()
+        self.panel.process.stdout.close()
+        self.panel.process.stderr.close()
         if self.projector:
             self.projector.stop()
         self.display.close()
