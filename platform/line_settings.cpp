@@ -35,31 +35,54 @@ int parseNumber(std::string_view field, const char* what) {
 LineSettings parseLineSettings(std::string_view text) {
     const auto fields = splitFields(text);
     if (fields.size() != 4)
-        throw std::invalid_argument("line settings need four fields (baud,parity,data,stop), got \"" +
-                                    std::string(text) + "\"");
+        throw std::invalid_argument(
+            "line settings need four fields (baud,parity,data,stop), got \"" + std::string(text) +
+            "\"");
     LineSettings s;
     s.baud = parseNumber(fields[0], "baud rate");
     if (s.baud <= 0 || s.baud > kMaxBaud)
         throw std::invalid_argument("baud rate out of range: " + std::string(fields[0]));
 
-    if (fields[1].size() != 1) throw std::invalid_argument("invalid parity: \"" + std::string(fields[1]) + "\"");
+    if (fields[1].size() != 1)
+        throw std::invalid_argument("invalid parity: \"" + std::string(fields[1]) + "\"");
     switch (fields[1][0]) {
-        case 'N': case 'n': s.parity = LineSettings::Parity::None; break;
-        case 'E': case 'e': s.parity = LineSettings::Parity::Even; break;
-        case 'O': case 'o': s.parity = LineSettings::Parity::Odd; break;
-        case 'M': case 'm': s.parity = LineSettings::Parity::Mark; break;
-        case 'S': case 's': s.parity = LineSettings::Parity::Space; break;
-        default: throw std::invalid_argument("invalid parity: \"" + std::string(fields[1]) + "\"");
+        case 'N':
+        case 'n':
+            s.parity = LineSettings::Parity::None;
+            break;
+        case 'E':
+        case 'e':
+            s.parity = LineSettings::Parity::Even;
+            break;
+        case 'O':
+        case 'o':
+            s.parity = LineSettings::Parity::Odd;
+            break;
+        case 'M':
+        case 'm':
+            s.parity = LineSettings::Parity::Mark;
+            break;
+        case 'S':
+        case 's':
+            s.parity = LineSettings::Parity::Space;
+            break;
+        default:
+            throw std::invalid_argument("invalid parity: \"" + std::string(fields[1]) + "\"");
     }
 
     s.dataBits = parseNumber(fields[2], "data bits");
     if (s.dataBits < 5 || s.dataBits > 8)
         throw std::invalid_argument("data bits must be 5 to 8, got " + std::string(fields[2]));
 
-    if (fields[3] == "1") s.stopBits = LineSettings::StopBits::One;
-    else if (fields[3] == "1.5") s.stopBits = LineSettings::StopBits::OneAndHalf;
-    else if (fields[3] == "2") s.stopBits = LineSettings::StopBits::Two;
-    else throw std::invalid_argument("stop bits must be 1, 1.5 or 2, got \"" + std::string(fields[3]) + "\"");
+    if (fields[3] == "1")
+        s.stopBits = LineSettings::StopBits::One;
+    else if (fields[3] == "1.5")
+        s.stopBits = LineSettings::StopBits::OneAndHalf;
+    else if (fields[3] == "2")
+        s.stopBits = LineSettings::StopBits::Two;
+    else
+        throw std::invalid_argument("stop bits must be 1, 1.5 or 2, got \"" +
+                                    std::string(fields[3]) + "\"");
     return s;
 }
 

@@ -6,7 +6,7 @@ namespace tolvane {
 
 // The two things port selection needs from the window: the menu's check marks and a message box.
 class PortUi {
-public:
+  public:
     virtual ~PortUi() = default;
     // item is 1 to 4, the Comm menu item of that port number.
     virtual void setPortChecked(int item, bool checked) = 0;

@@ -19,20 +19,28 @@ namespace {
 
 QSerialPort::Parity toQt(LineSettings::Parity parity) {
     switch (parity) {
-        case LineSettings::Parity::Even: return QSerialPort::EvenParity;
-        case LineSettings::Parity::Odd: return QSerialPort::OddParity;
-        case LineSettings::Parity::Mark: return QSerialPort::MarkParity;
-        case LineSettings::Parity::Space: return QSerialPort::SpaceParity;
-        case LineSettings::Parity::None: break;
+        case LineSettings::Parity::Even:
+            return QSerialPort::EvenParity;
+        case LineSettings::Parity::Odd:
+            return QSerialPort::OddParity;
+        case LineSettings::Parity::Mark:
+            return QSerialPort::MarkParity;
+        case LineSettings::Parity::Space:
+            return QSerialPort::SpaceParity;
+        case LineSettings::Parity::None:
+            break;
     }
     return QSerialPort::NoParity;
 }
 
 QSerialPort::StopBits toQt(LineSettings::StopBits stopBits) {
     switch (stopBits) {
-        case LineSettings::StopBits::OneAndHalf: return QSerialPort::OneAndHalfStop;
-        case LineSettings::StopBits::Two: return QSerialPort::TwoStop;
-        case LineSettings::StopBits::One: break;
+        case LineSettings::StopBits::OneAndHalf:
+            return QSerialPort::OneAndHalfStop;
+        case LineSettings::StopBits::Two:
+            return QSerialPort::TwoStop;
+        case LineSettings::StopBits::One:
+            break;
     }
     return QSerialPort::OneStop;
 }
@@ -62,7 +70,9 @@ QtSerialLayer::QtSerialLayer() {
                      [this](QSerialPort::SerialPortError error) { onError(error); });
 }
 
-QtSerialLayer::~QtSerialLayer() { close(); }
+QtSerialLayer::~QtSerialLayer() {
+    close();
+}
 
 QString QtSerialLayer::deviceForPort(int port) {
     const QByteArray variable = "TOLVANE_COM" + QByteArray::number(port);
@@ -147,7 +157,8 @@ void QtSerialLayer::Output(std::span<const std::uint8_t> bytes) {
     const qint64 queued = serial_.write(reinterpret_cast<const char*>(bytes.data()),
                                         static_cast<qint64>(bytes.size()));
     if (queued != static_cast<qint64>(bytes.size())) {
-        qCWarning(lcSerial).noquote() << "cannot write to" << device_ << ":" << serial_.errorString();
+        qCWarning(lcSerial).noquote()
+            << "cannot write to" << device_ << ":" << serial_.errorString();
         throw SerialError(SerialError::Kind::Write, serial_.errorString().toStdString());
     }
     qCDebug(lcSerial).noquote() << "write" << device_ << hex(bytes);
@@ -175,7 +186,8 @@ void QtSerialLayer::onError(QSerialPort::SerialPortError error) {
         error != QSerialPort::WriteError)
         return;
     if (!serial_.isOpen()) return;
-    qCWarning(lcSerial).noquote() << "closing" << device_ << "after error:" << serial_.errorString();
+    qCWarning(lcSerial).noquote() << "closing" << device_
+                                  << "after error:" << serial_.errorString();
     serial_.close();
 }
 

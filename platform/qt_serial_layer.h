@@ -18,7 +18,7 @@ inline constexpr qsizetype kMaxDeviceNameLength = 1024;
 
 // The serial layer on a real (or pseudo-) terminal, through QSerialPort.
 class QtSerialLayer final : public SerialLayer {
-public:
+  public:
     QtSerialLayer();
     ~QtSerialLayer() override;
 
@@ -36,7 +36,7 @@ public:
     // The device of the last open attempt.
     QString device() const { return device_; }
 
-private:
+  private:
     void open();
     void close();
     void applySettings();

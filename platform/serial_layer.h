@@ -10,19 +10,19 @@ namespace tolvane {
 
 // A failure of the serial layer; what went wrong decides the message the user sees.
 class SerialError : public std::runtime_error {
-public:
+  public:
     enum class Kind { Open, Write, Read, Settings };
     SerialError(Kind kind, const std::string& what) : std::runtime_error(what), kind_(kind) {}
     Kind kind() const { return kind_; }
 
-private:
+  private:
     Kind kind_;
 };
 
 // The operations the panel needs from its serial port, named after the port's properties.
 // Every failing operation throws SerialError.
 class SerialLayer {
-public:
+  public:
     virtual ~SerialLayer() = default;
 
     // Selects the port (COMn) that the next open uses.

@@ -24,7 +24,8 @@ Bytes encodeFrame(std::span<const std::uint8_t> payload) {
             wire.push_back(b);
         }
     }
-    // Length and checksum bytes are never escaped; no frame we send has one in the escape set.
+    // Length and checksum bytes are never escaped. None of the frames we send has one in the
+    // escape set; other payloads may give a checksum of 0x0E, which the length byte disambiguates.
     wire.push_back(frameChecksum(payload));
     wire.push_back(kEndByte);
     return wire;

@@ -1,6 +1,7 @@
 #include "fake_serial_layer.h"
 
 #include <algorithm>
+#include <charconv>
 #include <stdexcept>
 
 namespace tolvane::testing {
@@ -17,10 +18,19 @@ std::string hexBytes(std::span<const std::uint8_t> bytes) {
 }
 
 Bytes parseHex(std::string_view text) {
+    // Test literals only: a malformed one is a broken test, so it stops loudly.
     Bytes out;
     for (std::size_t i = 0; i < text.size();) {
-        if (text[i] == ' ') { ++i; continue; }
-        out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(text.substr(i, 2)), nullptr, 16)));
+        if (text[i] == ' ') {
+            ++i;
+            continue;
+        }
+        unsigned value = 0;
+        const char* end = text.data() + std::min(i + 2, text.size());
+        const auto [next, ec] = std::from_chars(text.data() + i, end, value, 16);
+        if (ec != std::errc() || next != text.data() + i + 2)
+            throw std::invalid_argument("bad hex literal: " + std::string(text));
+        out.push_back(static_cast<std::uint8_t>(value));
         i += 2;
     }
     return out;

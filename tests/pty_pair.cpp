@@ -22,7 +22,9 @@ Pty::Pty() {
     path_ = QString::fromLocal8Bit(name);
 }
 
-Pty::~Pty() { hangUp(); }
+Pty::~Pty() {
+    hangUp();
+}
 
 void Pty::hangUp() {
     if (controller_ >= 0) ::close(controller_);
@@ -51,7 +53,9 @@ void Pty::writeToPanel(const QByteArray& bytes) {
 std::chrono::microseconds processCpuTime() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
-    auto us = [](const timeval& t) { return std::chrono::seconds(t.tv_sec) + std::chrono::microseconds(t.tv_usec); };
+    auto us = [](const timeval& t) {
+        return std::chrono::seconds(t.tv_sec) + std::chrono::microseconds(t.tv_usec);
+    };
     return us(usage.ru_utime) + us(usage.ru_stime);
 }
 

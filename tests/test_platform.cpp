@@ -9,7 +9,7 @@ using Ports = std::vector<std::string>;
 class PlatformTest : public QObject {
     Q_OBJECT
 
-private slots:
+  private slots:
     void portMapping();
     void naturalOrder();
     void validSettings();
@@ -20,7 +20,8 @@ private slots:
 void PlatformTest::portMapping() {
     // This machine's ports are only names here: nothing is opened.
     const Ports usbOnly{"/dev/ttyUSB0"};
-    QCOMPARE(deviceForPort(1, std::nullopt, usbOnly, HostSystem::Linux), std::string("/dev/ttyUSB0"));
+    QCOMPARE(deviceForPort(1, std::nullopt, usbOnly, HostSystem::Linux),
+             std::string("/dev/ttyUSB0"));
     QCOMPARE(deviceForPort(2, std::nullopt, usbOnly, HostSystem::Linux), std::string("/dev/ttyS1"));
     QCOMPARE(deviceForPort(4, std::nullopt, {}, HostSystem::Linux), std::string("/dev/ttyS3"));
     const Ports mixed{"/dev/ttyACM0", "/dev/ttyUSB1", "/dev/ttyS0", "/dev/ttyUSB0"};
@@ -34,10 +35,10 @@ void PlatformTest::portMapping() {
 }
 
 void PlatformTest::naturalOrder() {
-    const Ports shuffled{"/dev/ttyUSB10", "/dev/ttyS10", "/dev/ttyACM0", "/dev/ttyUSB2",
-                         "/dev/ttyS2", "/dev/ttyAMA0"};
-    const Ports expected{"/dev/ttyS2", "/dev/ttyS10", "/dev/ttyUSB2", "/dev/ttyUSB10",
-                         "/dev/ttyACM0", "/dev/ttyAMA0"};
+    const Ports shuffled{"/dev/ttyUSB10", "/dev/ttyS10", "/dev/ttyACM0",
+                         "/dev/ttyUSB2",  "/dev/ttyS2",  "/dev/ttyAMA0"};
+    const Ports expected{"/dev/ttyS2",    "/dev/ttyS10",  "/dev/ttyUSB2",
+                         "/dev/ttyUSB10", "/dev/ttyACM0", "/dev/ttyAMA0"};
     QCOMPARE(naturalPortOrder(shuffled), expected);
 }
 
@@ -53,10 +54,10 @@ void PlatformTest::validSettings() {
 
 void PlatformTest::malformedSettings_data() {
     QTest::addColumn<QString>("text");
-    for (const char* bad : {"", "9600", "9600,N,8", "9600,N,8,1,", "9600,X,8,1", "9600,NN,8,1",
-                            "96OO,N,8,1", "-9600,N,8,1", "0,N,8,1", "9600,N,9,1", "9600,N,4,1",
-                            "9600,N,8,3", "9600,N,8,1.0", " 9600,N,8,1", "99999999999,N,8,1",
-                            "9600,,8,1"})
+    for (const char* bad :
+         {"", "9600", "9600,N,8", "9600,N,8,1,", "9600,X,8,1", "9600,NN,8,1", "96OO,N,8,1",
+          "-9600,N,8,1", "0,N,8,1", "9600,N,9,1", "9600,N,4,1", "9600,N,8,3", "9600,N,8,1.0",
+          " 9600,N,8,1", "99999999999,N,8,1", "9600,,8,1"})
         QTest::newRow(bad) << QString(bad);
 }
 

@@ -12,8 +12,10 @@ namespace {
 
 // Records check marks and messages; the marks start cleared, as the window is created.
 class FakeUi : public PortUi {
-public:
-    void setPortChecked(int item, bool checked) override { marks.at(std::size_t(item - 1)) = checked; }
+  public:
+    void setPortChecked(int item, bool checked) override {
+        marks.at(std::size_t(item - 1)) = checked;
+    }
     void showMessage(std::string_view text) override { messages.emplace_back(text); }
 
     int checkedCount() const { return int(std::count(marks.begin(), marks.end(), true)); }
@@ -30,7 +32,7 @@ const std::string kOpenFailed(kOpenFailedMessage);
 class PortManagerTest : public QObject {
     Q_OBJECT
 
-private slots:
+  private slots:
     void startUpOpensComm1();
     void startUpFailureShowsMessageOnce();
     void switchingWhileOpen();
@@ -59,8 +61,9 @@ void PortManagerTest::startUpFailureShowsMessageOnce() {
     FakeUi ui;
     PortManager(port, ui).startUp();
     QCOMPARE(ui.messages, Lines{kOpenFailed});
-    QCOMPARE(ui.messages.front(),
-             std::string("Error while opening comm port. Ensure that a valid comm port is selected"));
+    QCOMPARE(
+        ui.messages.front(),
+        std::string("Error while opening comm port. Ensure that a valid comm port is selected"));
     QVERIFY(!port.PortOpen());
     QVERIFY(ui.checked(1));
 }

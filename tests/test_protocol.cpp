@@ -16,7 +16,7 @@ using namespace tolvane::testing;
 class ProtocolTest : public QObject {
     Q_OBJECT
 
-private slots:
+  private slots:
     void keyPress_data();
     void keyPress();
     void tableCoversEveryKeyOnce();

@@ -1,3 +1,4 @@
+#include <QDir>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -13,7 +14,9 @@ using tolvane::testing::Pty;
 
 namespace {
 
-QByteArray bytes(const Bytes& b) { return QByteArray(reinterpret_cast<const char*>(b.data()), qsizetype(b.size())); }
+QByteArray bytes(const Bytes& b) {
+    return QByteArray(reinterpret_cast<const char*>(b.data()), qsizetype(b.size()));
+}
 
 // Points COM1 at the test's own pty for the life of the object.
 struct Com1On {
@@ -32,7 +35,7 @@ void openOn(QtSerialLayer& layer, const Pty& pty) {
 class QtSerialLayerTest : public QObject {
     Q_OBJECT
 
-private slots:
+  private slots:
     void keyPressArrivesExactlyInOrder();
     void countAndDiscard();
     void inputBeforeOpenIsDiscarded();
