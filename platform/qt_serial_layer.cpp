@@ -187,7 +187,7 @@ void QtSerialLayer::onError(QSerialPort::SerialPortError error) {
         return;
     if (!serial_.isOpen()) return;
     qCWarning(lcSerial).noquote() << "closing" << device_
-                                  << "after error:" << serial_.errorString();
+                                  << "after it failed or went away:" << serial_.errorString();
     serial_.close();
 }
 

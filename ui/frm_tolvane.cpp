@@ -176,6 +176,7 @@ void frmTolvane::setPortChecked(int item, bool checked) {
 void frmTolvane::showMessage(std::string_view text) {
     QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Tolvane"), qstr(text), QMessageBox::Ok,
                     isVisible() ? this : nullptr);
+    box.button(QMessageBox::Ok)->setIcon(QIcon());  // a plain "OK", as on the result dialogs
     box.exec();
 }
 
