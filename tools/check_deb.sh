@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds the .deb and checks it without installing it: its fields, its files, and that the
+# programs it carries start.
+# usage: tools/check_deb.sh BUILD_DIR
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+deb=$("$here/build_deb.sh" "$1" | tail -n 1)
+unpacked=$(mktemp -d)
+trap 'rm -rf "$unpacked"' EXIT
+dpkg-deb -x "$deb" "$unpacked"
+depends=$(dpkg-deb --field "$deb" Depends)
+for lib in libqt6serialport6 libqt6widgets6 fonts-liberation2; do
+    case "$depends" in *"$lib"*) ;; *) echo "check_deb: Depends lacks $lib: $depends" >&2; exit 1 ;; esac
+done
+for file in usr/bin/tolvane usr/bin/tolvane-projector usr/share/man/man1/tolvane.1.gz; do
+    [ -e "$unpacked/$file" ] || { echo "check_deb: $file missing from $deb" >&2; exit 1; }
+done
+"$unpacked/usr/bin/tolvane-projector" --help >/dev/null
+"$unpacked/usr/bin/tolvane" --version
+echo "check_deb: $deb is sound"
