@@ -151,7 +151,10 @@ void QtSerialLayer::close() {
 
 void QtSerialLayer::Output(std::span<const std::uint8_t> bytes) {
     if (!serial_.isOpen()) {
-        qCWarning(lcSerial).noquote() << "cannot write: the port is not open";
+        qCWarning(lcSerial).noquote()
+            << "cannot write to COM" + QString::number(port_)
+            << (device_.isEmpty() ? QString() : "(" + device_.left(80) + ")")
+            << "because the port is not open";
         throw SerialError(SerialError::Kind::Write, "the port is not open");
     }
     const qint64 queued = serial_.write(reinterpret_cast<const char*>(bytes.data()),
