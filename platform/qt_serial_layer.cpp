@@ -151,10 +151,9 @@ void QtSerialLayer::close() {
 
 void QtSerialLayer::Output(std::span<const std::uint8_t> bytes) {
     if (!serial_.isOpen()) {
+        const QString where = device_.isEmpty() ? QString() : " (" + device_.left(80) + ")";
         qCWarning(lcSerial).noquote()
-            << "cannot write to COM" + QString::number(port_)
-            << (device_.isEmpty() ? QString() : "(" + device_.left(80) + ")")
-            << "because the port is not open";
+            << "cannot write to COM" + QString::number(port_) + where + ": the port is not open";
         throw SerialError(SerialError::Kind::Write, "the port is not open");
     }
     const qint64 queued = serial_.write(reinterpret_cast<const char*>(bytes.data()),
