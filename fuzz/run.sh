@@ -8,6 +8,8 @@ build=${2:-$here/../build-fuzz}
 cmake -S "$here" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build "$build"
 for fuzzer in "$build"/fuzz_*; do
+    # The logs and crash inputs of earlier runs live beside the fuzzers and share the prefix.
+    [ -f "$fuzzer" ] && [ -x "$fuzzer" ] || continue
     name=$(basename "$fuzzer")
     seeds=$here/corpus/${name#fuzz_}
     work=$(mktemp -d)  # new inputs go here, so the committed seeds stay small

@@ -180,6 +180,9 @@ void QtSerialLayer::InBufferCount(std::int16_t count) {
     if (!serial_.isOpen()) throw SerialError(SerialError::Kind::Read, "the port is not open");
     if (count != 0) throw SerialError(SerialError::Kind::Read, "only 0 can be set");
     serial_.clear(QSerialPort::Input);
+    // A full receive buffer made QSerialPort stop reading, and clear() does not start it again:
+    // a read of the now empty buffer does, or no later reply (nor a hang-up) would be seen.
+    serial_.readAll();
 }
 
 void QtSerialLayer::onError(QSerialPort::SerialPortError error) {

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -138,6 +139,7 @@ class ProjectorTest : public QObject {
     void probeAnswers_data();
     void probeAnswers();
     void panelClosesAndReopens();
+    void chatterGoesOutAsFastAsItIsRead();
     void linkMadeAndRemoved();
     void linkRefusesToReplace_data();
     void linkRefusesToReplace();
@@ -302,6 +304,44 @@ void ProjectorTest::panelClosesAndReopens() {
     QVERIFY(sim.process.state() == QProcess::Running);
 }
 
+void ProjectorTest::chatterGoesOutAsFastAsItIsRead() {
+    constexpr std::size_t kChatter = 300000;
+    {
+        // Read at once: every byte comes, no more, and probes are still heard and answered.
+        Simulator sim({"--chatter", QString::number(kChatter)});
+        Line line(sim.device());
+        QVERIFY(line.isOpen());
+        line.write(kProbe);
+        QCOMPARE(sim.nextLine(), QString("probe ") + kProbe);
+        const Bytes got = line.read(kChatter + 1, 5s);
+        QCOMPARE(got.size(), kChatter + 1);  // the chatter and the answer to the probe
+        QVERIFY(std::count(got.begin(), got.end(), got.front()) < 10000);  // not one value
+        QCOMPARE(line.read(1, 100ms), Bytes{});
+        sim.closeInput();
+        QVERIFY(sim.exitedCleanly());
+        QVERIFY(sim.process.readAllStandardError().contains("chatter: all 300000 bytes sent"));
+    }
+    {
+        // Not read: the terminal fills up and the simulator waits, without spinning.
+        Simulator sim({"--chatter", QString::number(kChatter)});
+        QVERIFY(!sim.device().isEmpty());
+        const auto before = sim.cpuTime();
+        QTest::qWait(300);
+        const auto spent = sim.cpuTime() - before;
+        qInfo("simulator CPU time in 300 ms with the chatter held back: %lld ms",
+              qlonglong(spent.count()));
+        QVERIFY(spent < 100ms);
+        sim.closeInput();
+        QVERIFY(sim.exitedCleanly());
+        const QString notes = QString::fromUtf8(sim.process.readAllStandardError());
+        static const QRegularExpression held("chatter: (\\d+) of 300000 bytes sent");
+        const auto match = held.match(notes);
+        QVERIFY2(match.hasMatch(), qPrintable(notes));
+        qInfo("chatter taken by an unread terminal: %s bytes", qPrintable(match.captured(1)));
+        QVERIFY(match.captured(1).toULongLong() < kChatter);
+    }
+}
+
 void ProjectorTest::linkMadeAndRemoved() {
     const QString link = dir_.filePath("projector");
     {
@@ -415,6 +455,10 @@ void ProjectorTest::badOptions_data() {
     QTest::newRow("delay with a unit") << QStringList{"--reply-delay", "10ms"} << "--reply-delay";
     QTest::newRow("missing value") << QStringList{"--reply-delay"} << "--reply-delay";
     QTest::newRow("empty link") << QStringList{"--link", ""} << "--link";
+    QTest::newRow("chatter not a number") << QStringList{"--chatter", "lots"} << "--chatter";
+    QTest::newRow("chatter with a unit") << QStringList{"--chatter", "2M"} << "--chatter";
+    QTest::newRow("negative chatter") << QStringList{"--chatter", "-1"} << "--chatter";
+    QTest::newRow("chatter too long") << QStringList{"--chatter", "1073741825"} << "--chatter";
     QTest::newRow("unknown option") << QStringList{"--baud", "9600"} << "baud";
     QTest::newRow("stray argument") << QStringList{"extra"} << "extra";
 }

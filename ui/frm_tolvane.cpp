@@ -6,12 +6,15 @@
 #include <QMenuBar>
 #include <QMessageBox>
 
+#include "platform/logging.h"
 #include "platform/qt_serial_layer.h"
 #include "ui/fonts.h"
 #include "ui/keypad_layout.h"
 #include "ui/result_dialog.h"
 
 using namespace tolvane;
+
+Q_LOGGING_CATEGORY(lcUi, "tolvane.ui", QtInfoMsg)
 
 // The pictures live in this static library; register them before the first window needs them.
 static void loadArtwork() {
@@ -174,6 +177,7 @@ void frmTolvane::setPortChecked(int item, bool checked) {
 }
 
 void frmTolvane::showMessage(std::string_view text) {
+    qCDebug(lcUi).noquote() << "message box:" << qstr(text);
     QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Tolvane"), qstr(text), QMessageBox::Ok,
                     isVisible() ? this : nullptr);
     box.button(QMessageBox::Ok)->setIcon(QIcon());  // a plain "OK", as on the result dialogs
@@ -195,11 +199,13 @@ void frmTolvane::processEvents(bool mayWait) {
 }
 
 void frmTolvane::showResponding() {
+    qCDebug(lcUi) << "result dialog: responding";
     CONNECTION dialog;
     dialog.exec();
 }
 
 void frmTolvane::showNotResponding() {
+    qCDebug(lcUi) << "result dialog: not responding";
     frmconnect dialog;
     dialog.exec();
 }

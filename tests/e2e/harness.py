@@ -5,6 +5,7 @@ deadline; nothing sleeps a fixed time and hopes.
 """
 import os
 import queue
+import random
 import re
 import resource
 import shutil
@@ -112,26 +113,52 @@ def rss_kib(pid):
 
 
 class Display:
-    """A private X server."""
+    """A private X server.
+
+    Its number is picked at random from a high range rather than by Xvfb from 0 up: servers that
+    start and stop at the same time (ours under ctest -j, other programs' on the same machine)
+    otherwise all go for the lowest free numbers, and now and then a panel could not reach the
+    server it was given. -noreset: by default the server starts afresh whenever its last client
+    leaves, and refuses a program that connects just then, as the next panel of a test does.
+    """
 
     def __init__(self, size="1024x768x24"):
-        read_end, write_end = os.pipe()
-        self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", size, "-nolisten", "tcp"],
-            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write_end)
-        with os.fdopen(read_end) as f:
-            number = f.readline().strip()
-        if not number:
-            raise RuntimeError("Xvfb did not start")
-        self.name = f":{number}"
+        chooser = random.SystemRandom()
+        for _ in range(20):
+            number = chooser.randrange(200, 30000)
+            if os.path.lexists(f"/tmp/.X{number}-lock"):
+                continue
+            read_end, write_end = os.pipe()
+            self.log = tempfile.TemporaryFile(mode="w+")
+            self.process = subprocess.Popen(
+                ["Xvfb", f":{number}", "-displayfd", str(write_end), "-screen", "0", size,
+                 "-nolisten", "tcp", "-noreset"],
+                pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=self.log)
+            os.close(write_end)
+            with os.fdopen(read_end) as f:
+                ready = f.readline().strip()
+            if ready == str(number):
+                self.name = f":{number}"
+                return
+            self.process.wait(timeout=10)  # the number was taken after all: try another
+            self.log.close()
+        raise RuntimeError("Xvfb did not start")
 
     def env(self):
         return {"DISPLAY": self.name}
 
+    def state(self):
+        """Whether the server still runs, and what it printed: for reports of failures."""
+        status = self.process.poll()
+        self.log.seek(0)
+        said = " ".join(self.log.read().split())[-300:]
+        return (f"X server {self.name} " + ("running" if status is None else f"gone ({status})")
+                + (f", it printed: {said}" if said else ""))
+
     def close(self):
         self.process.terminate()
         self.process.wait(timeout=10)
+        self.log.close()
 
 
 class X:
@@ -150,7 +177,8 @@ class X:
     def windows(self, name_regex, pid=None):
         args = ["search", "--onlyvisible"]
         if pid is not None:
-            args += ["--pid", str(pid)]
+            # --all: xdotool otherwise takes a window that matches the name OR the process.
+            args += ["--all", "--pid", str(pid)]
         out = self.run(*args, "--name", name_regex, check=False)
         return [int(w) for w in out.split()]
 
@@ -162,30 +190,77 @@ class X:
         return (int(values["X"]), int(values["Y"]), int(values["WIDTH"]), int(values["HEIGHT"]))
 
     def click(self, window, x, y):
-        self.run("mousemove", "--sync", "--window", str(window), str(x), str(y), "click", "1")
+        # Raised first: another program's window may lie on top at that place. No --sync: it
+        # waits for the pointer to move, which is forever when it is already there.
+        self.run("windowraise", str(window), "mousemove", "--window", str(window),
+                 str(x), str(y), "click", "1")
 
     def key(self, window, key):
         self.run("windowfocus", "--sync", str(window), "key", "--clearmodifiers", key)
 
     def close_window(self, window):
         """Asks the window to close (WM_DELETE_WINDOW), as a window manager's close control does."""
-        from Xlib import X as XL, display as xdisplay, protocol
-        d = xdisplay.Display(self.env["DISPLAY"])
-        try:
-            w = d.create_resource_object("window", window)
-            delete = d.intern_atom("WM_DELETE_WINDOW")
-            event = protocol.event.ClientMessage(window=w, client_type=d.intern_atom("WM_PROTOCOLS"),
-                                                 data=(32, [delete, XL.CurrentTime, 0, 0, 0]))
-            w.send_event(event, event_mask=XL.NoEventMask)
-            d.flush()
-        finally:
-            d.close()
+        with Input(self.env["DISPLAY"]) as keys_and_mouse:
+            keys_and_mouse.close_window(window)
+            keys_and_mouse.send()
 
     def title(self, window):
         result = subprocess.run(["xprop", "-id", str(window), "_NET_WM_NAME"], env=self.env,
                                 capture_output=True, text=True, timeout=10)
         match = re.search(r'= "(.*)"', result.stdout)
         return match.group(1) if match else None
+
+
+class Input:
+    """Real input through XTEST on one connection of its own. Nothing reaches the X server until
+    send(), and then all of it in order, as fast as the server takes it: a burst no person could
+    type, with no test code running in between.
+    """
+
+    def __init__(self, display_name):
+        from Xlib import display as xdisplay
+        self.d = xdisplay.Display(display_name)
+        if not self.d.has_extension("XTEST"):
+            self.d.close()
+            raise RuntimeError("the X server has no XTEST extension")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.d.close()
+
+    def click(self, x, y):
+        """Left click at (x, y) on the screen."""
+        from Xlib import X as XL
+        from Xlib.ext import xtest
+        xtest.fake_input(self.d, XL.MotionNotify, x=x, y=y)
+        xtest.fake_input(self.d, XL.ButtonPress, 1)
+        xtest.fake_input(self.d, XL.ButtonRelease, 1)
+
+    def key(self, name):
+        """Press and release the key with this keysym name, e.g. "Down" or "Return"."""
+        from Xlib import X as XL, XK
+        from Xlib.ext import xtest
+        code = self.d.keysym_to_keycode(XK.string_to_keysym(name))
+        if not code:
+            raise RuntimeError(f"no key for {name!r}")
+        xtest.fake_input(self.d, XL.KeyPress, code)
+        xtest.fake_input(self.d, XL.KeyRelease, code)
+
+    def close_window(self, window):
+        """WM_DELETE_WINDOW, as a window manager's close control sends it."""
+        from Xlib import X as XL, protocol
+        w = self.d.create_resource_object("window", window)
+        delete = self.d.intern_atom("WM_DELETE_WINDOW")
+        event = protocol.event.ClientMessage(window=w,
+                                             client_type=self.d.intern_atom("WM_PROTOCOLS"),
+                                             data=(32, [delete, XL.CurrentTime, 0, 0, 0]))
+        w.send_event(event, event_mask=XL.NoEventMask)
+
+    def send(self):
+        """Everything so far, to the server; returns once the server has handled it."""
+        self.d.sync()
 
 
 class Projector:
@@ -197,6 +272,7 @@ class Projector:
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, text=True, bufsize=1)
         self.lines = queue.Queue()
+        self.notes = ""  # standard error, once stopped
         self.device = self.process.stdout.readline().strip()
         if not self.device:
             raise RuntimeError("projector did not start: " + self.process.stderr.read())
@@ -229,9 +305,12 @@ class Projector:
                 return got
 
     def stop(self):
+        """Stops it (its end of the line closes, as a pulled cable) and keeps its notes."""
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
             self.process.wait(timeout=5)
+        if not self.process.stderr.closed:
+            self.notes = self.process.stderr.read()
         for pipe in (self.process.stdin, self.process.stdout, self.process.stderr):
             pipe.close()
         return self.process.returncode
@@ -246,18 +325,63 @@ def parse(line):
 
 
 class Panel:
-    """The real program, its ports pointed at paths of the test's own."""
+    """The real program, its ports pointed at paths of the test's own.
 
-    def __init__(self, program, display, ports, extra_env=None):
-        env = dict(os.environ, DISPLAY=display.name)
+    Its standard error is read as it comes, with every message box and result dialog logged
+    (tolvane.ui), so a test can tell which message the user is looking at.
+    """
+
+    def __init__(self, program, display, ports, extra_env=None, prefix=()):
+        env = dict(os.environ, DISPLAY=display.name, QT_LOGGING_RULES="tolvane.ui.debug=true")
         env.pop("QT_QPA_PLATFORM", None)
         for n in range(1, 5):
             env[f"TOLVANE_COM{n}"] = ports.get(n, f"/nonexistent/tolvane-test-com{n}")
         env.update(extra_env or {})
-        self.process = subprocess.Popen([program], env=env, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, text=True)
+        self.process = subprocess.Popen([*prefix, program], env=env, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.PIPE, text=True, errors="replace")
         self.x = X(display)
+        self.display = display
         self.window = None
+        self._log = []
+        self._log_lock = threading.Lock()
+        self._log_reader = threading.Thread(target=self._read_log, daemon=True)
+        self._log_reader.start()
+
+    def _read_log(self):
+        for line in self.process.stderr:
+            with self._log_lock:
+                self._log.append(line.rstrip("\n"))
+
+    def log(self):
+        """Lines printed on standard error so far."""
+        with self._log_lock:
+            return list(self._log)
+
+    def messages(self):
+        """Texts of the message boxes opened so far, in order."""
+        marker = "tolvane.ui: message box: "
+        return [line.split(marker, 1)[1] for line in self.log() if marker in line]
+
+    def results(self):
+        """Result dialogs opened so far: "responding" or "not responding"."""
+        marker = "tolvane.ui: result dialog: "
+        return [line.split(marker, 1)[1] for line in self.log() if marker in line]
+
+    def _wait_for(self, condition, timeout, what):
+        """wait_for, telling on a time-out whether the program still runs and what it printed."""
+        try:
+            return wait_for(condition, timeout, what)
+        except TimeoutError as e:
+            status = self.process.poll()
+            state = "still running" if status is None else f"ended with status {status}"
+            log = "\n    ".join(self.log()[-20:])
+            raise TimeoutError(f"{e}; the panel is {state}; {self.display.state()}; "
+                               f"the panel printed:\n    {log}") from None
+
+    def wait_log(self, text, timeout=5.0):
+        """The first line containing text, once printed."""
+        return wait_for(lambda: next((line for line in self.log() if text in line), None),
+                        timeout, f"the panel to print {text!r}")
 
     def wait_window(self, timeout=10.0):
         """The keypad window: named "Tolvane" and as tall as the keypad plus its menu bar."""
@@ -267,7 +391,7 @@ class Panel:
                 if g and g[2] == 457 and g[3] > CLIENT_HEIGHT:
                     return w
             return None
-        self.window = wait_for(find, timeout, "the keypad window")
+        self.window = self._wait_for(find, timeout, "the keypad window")
         return self.window
 
     def menu_height(self):
@@ -281,6 +405,12 @@ class Panel:
     def click(self, control):
         x, y = self.centre(control)
         self.x.click(self.window, x, y)
+
+    def on_screen(self, control):
+        """The centre of a control in screen coordinates, for Input."""
+        left, top = self.x.geometry(self.window)[:2]
+        x, y = self.centre(control)
+        return left + x, top + y
 
     def choose_port(self, n):
         """Comm Port menu, item n, with real clicks."""
@@ -301,7 +431,7 @@ class Panel:
                 if g and (g[0], g[1]) == want and g[2] == 312:
                     return w
             return None
-        return wait_for(find, timeout, f"the dialog at {want}")
+        return self._wait_for(find, timeout, f"the dialog at {want}")
 
     def dialog_shown(self, dialog):
         want = (px(dialog["at"][0]), px(dialog["at"][1]))
@@ -322,7 +452,7 @@ class Panel:
                 if g and not (g[2] == 457 and g[3] > CLIENT_HEIGHT):
                     return w
             return None
-        return wait_for(find, timeout, "a message box")
+        return self._wait_for(find, timeout, "a message box")
 
     def dismiss_message_box(self, box):
         self.x.key(box, "Return")
@@ -344,7 +474,19 @@ class Panel:
         return self.process.returncode
 
     def stderr(self):
-        return self.process.stderr.read() if self.process.poll() is not None else ""
+        """All of standard error, once the program has ended."""
+        if self.process.poll() is None:
+            return ""
+        self._log_reader.join(timeout=5)
+        return "\n".join(self.log())
+
+    def end(self):
+        """Kills the program if it still runs and closes its pipe."""
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        self._log_reader.join(timeout=5)
+        self.process.stderr.close()
 
 
 class Scene:
@@ -361,11 +503,7 @@ class Scene:
         self.panel = Panel(binary("TOLVANE_PANEL"), self.display, ports, extra_env)
 
     def close(self):
-        if self.panel.process.poll() is None:
-            self.panel.process.kill()
-            self.panel.process.wait()
-        self.panel.process.stdout.close()
-        self.panel.process.stderr.close()
+        self.panel.end()
         if self.projector:
             self.projector.stop()
         self.display.close()

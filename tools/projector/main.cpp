@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "projector/chatter.h"
 #include "projector/device_link.h"
 #include "projector/options.h"
 #include "projector/projector.h"
@@ -62,8 +63,12 @@ int main(int argc, char* argv[]) {
             note("cannot write to standard output; stopping");
             QCoreApplication::exit(1);
         });
+        Chatter chatter(device.controller(), options.chatter);
         QObject::connect(&stops, &StopRequests::stopRequested, &app, [&](const QString& why) {
             projector.flush();
+            if (chatter.sent() < chatter.total())
+                note("chatter: " + std::to_string(chatter.sent()) + " of " +
+                     std::to_string(chatter.total()) + " bytes sent");
             note("stopping (" + why.toStdString() + ")");
             QCoreApplication::exit(outputLost ? 1 : 0);
         });

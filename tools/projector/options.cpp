@@ -1,6 +1,7 @@
 #include "projector/options.h"
 
 #include <QCommandLineParser>
+#include <algorithm>
 
 #include "projector/hex_text.h"
 
@@ -32,8 +33,8 @@ printed as one line, at once:
 stretch longer than 64 bytes shows its first 64 bytes, then "... (<n> bytes)".
 Bytes left unfinished by a pause of 200 ms are reported as they stand.
 
-Each probe frame is answered with the reply bytes. Notes (replies sent, stop)
-go to standard error.
+Each probe frame is answered with the reply bytes. Notes (replies sent, chatter
+sent, stop) go to standard error.
 
 It stops cleanly, removing its link, on SIGINT, SIGTERM or SIGHUP, and at the end
 of standard input (Ctrl-D on a terminal). To run it in the background, keep its
@@ -67,7 +68,13 @@ std::variant<ProjectorOptions, QString> parseOptions(const QStringList& argument
         "ms");
     const QCommandLineOption silent(
         "silent", "Never answer: the panel then finds the projector not responding.");
-    parser.addOptions({link, reply, replyDelay, silent});
+    const QCommandLineOption chatter(
+        "chatter",
+        "Stream <bytes> arbitrary bytes to the panel from the start, at most 1073741824, as "
+        "fast as the line takes them (a panel that does not read holds them back). How many "
+        "went out is noted on standard error when all have, or at the stop.",
+        "bytes");
+    parser.addOptions({link, reply, replyDelay, silent, chatter});
 
     if (!parser.parse(arguments)) return parser.errorText();
     if (parser.isSet(help)) parser.showHelp(0);
@@ -105,6 +112,18 @@ std::variant<ProjectorOptions, QString> parseOptions(const QStringList& argument
                 .arg(text)
                 .arg(kMaxReplyDelay.count());
         options.replyDelay = std::chrono::milliseconds(ms);
+    }
+    if (parser.isSet(chatter)) {
+        const QString text = parser.value(chatter);
+        const bool digitsOnly = !text.isEmpty() && std::all_of(text.begin(), text.end(),
+                                                               [](QChar c) { return c.isDigit(); });
+        bool ok = false;
+        const qulonglong bytes = digitsOnly ? text.toULongLong(&ok) : 0;
+        if (!ok || bytes > kMaxChatterBytes)
+            return QStringLiteral("--chatter '%1' is not a whole number of bytes from 0 to %2")
+                .arg(text)
+                .arg(kMaxChatterBytes);
+        options.chatter = bytes;
     }
     return options;
 }
