@@ -441,15 +441,18 @@ class MachineShare:
 
 
 def machine_facts():
-    model = "unknown"
+    model, virtual = "unknown", False
     with open("/proc/cpuinfo") as f:
         for line in f:
-            if line.startswith("model name"):
+            if line.startswith("model name") and model == "unknown":
                 model = line.split(":", 1)[1].strip()
-                break
-    qt = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "libqt6core6"],
-                        capture_output=True, text=True).stdout.strip() or "unknown"
-    return {"cpu": model, "cores": os.cpu_count(), "qt": qt, "kernel": platform.release()}
+            elif line.startswith("flags"):
+                virtual = virtual or "hypervisor" in line.split()
+    package = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "libqt6core6"],
+                             capture_output=True, text=True).stdout.strip()
+    qt = f"{package.split('+')[0].split('-')[0]} (Debian {package})" if package else "unknown"
+    return {"cpu": model + (" (virtual machine)" if virtual else ""), "cores": os.cpu_count(),
+            "qt": qt, "kernel": platform.release()}
 
 
 def load_average():
@@ -532,11 +535,13 @@ def report(results, burst_faults, simulator_note, args, facts, started, loads, o
     text = table(results, args)
     lost = ("; ".join(burst_faults) if burst_faults
             else f"no byte lost or changed in {len(results['burst_s'])} bursts")
-    load_note = (f"Other processes used {others:.0%} of the machine's CPU time while it ran "
+    load_note = (f"other processes used {others:.0%} of the machine's CPU time while it ran "
                  f"(load average {loads[0]} before, {loads[1]} after).")
     if others >= 0.1:
         load_note = ("**The machine was busy with other work**: " + load_note +
                      " Times are then higher than on a quiet machine.")
+    else:
+        load_note = "The machine was quiet: " + load_note
     nbytes = burst_bytes(args.burst)
     doc = (f"# Benchmarks\n\n"
            f"Measured by `bench/run.sh` on {started:%Y-%m-%d %H:%M} UTC: {args.runs} runs; each "
