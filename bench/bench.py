@@ -26,7 +26,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.dont_write_bytecode = True  # no __pycache__ left in the source tree
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
-from Xlib import X, display as xdisplay  # noqa: E402
+from Xlib import X, display as xdisplay, protocol  # noqa: E402
 from Xlib.ext import xtest  # noqa: E402
 
 import harness  # noqa: E402
@@ -37,6 +37,7 @@ BURST_CLICKS = 500
 # Pauses that let the panel go idle between two timed actions, so each starts from rest.
 SETTLE_S = 0.05
 IDLE_QUIET_S = 0.3
+STOP_TIMEOUT_S = 10
 
 
 def frames_for(key):
@@ -133,6 +134,15 @@ class Screen:
     def flush(self):
         self.d.flush()
 
+    def close_window(self, window):
+        """Asks a window to close (WM_DELETE_WINDOW)."""
+        w = self.d.create_resource_object("window", window)
+        event = protocol.event.ClientMessage(
+            window=w, client_type=self.d.intern_atom("WM_PROTOCOLS"),
+            data=(32, [self.d.intern_atom("WM_DELETE_WINDOW"), X.CurrentTime, 0, 0, 0]))
+        w.send_event(event, event_mask=X.NoEventMask)
+        self.d.flush()
+
     def close(self):
         self.d.close()
 
@@ -226,10 +236,22 @@ class Bench:
         t_map, window = self.next_map(0, what=f"{os.path.basename(program)}'s window")
         return process, window, t_map - t0
 
-    def stop(self, process):
+    def stop(self, process, window):
+        """Closes the program's window as a window manager's close control does, so that it
+        ends the usual way: a panel killed instead leaves its port's lock file behind, and
+        the next start would pay for clearing it."""
         if process.poll() is None:
-            process.send_signal(signal.SIGTERM)
-            process.wait(timeout=10)
+            self.screen.close_window(window)
+            try:
+                process.wait(timeout=STOP_TIMEOUT_S)
+            except subprocess.TimeoutExpired:
+                print(f"bench: {process.args[0]} did not end when its window was closed",
+                      file=sys.stderr)
+                process.send_signal(signal.SIGTERM)
+                process.wait(timeout=STOP_TIMEOUT_S)
+            if process.returncode != 0:
+                print(f"bench: {process.args[0]} ended with status {process.returncode}",
+                      file=sys.stderr)
         self.line.read_ready()
         self.line.take()
 
@@ -343,23 +365,23 @@ def run(args):
     try:
         # One unmeasured start of each, so both find the same warm caches.
         for program in (args.panel, args.baseline):
-            process, _, _, _ = bench.start_and_size_up(program)
-            bench.stop(process)
+            process, window, _, _ = bench.start_and_size_up(program)
+            bench.stop(process, window)
 
         for r in range(args.runs):
             print(f"bench: run {r + 1} of {args.runs}", file=sys.stderr, flush=True)
             # Starts take turns, so a change in the machine's load touches both alike; the
             # panel's last start goes on to the rest of the run.
             for k in range(args.starts):
-                process, _, seconds, hwm = bench.start_and_size_up(args.baseline)
-                bench.stop(process)
+                process, window, seconds, hwm = bench.start_and_size_up(args.baseline)
+                bench.stop(process, window)
                 results["base_start_s"].append(seconds)
                 results["base_hwm_kib"].append(hwm)
                 process, window, seconds, hwm = bench.start_and_size_up(args.panel)
                 results["start_s"].append(seconds)
                 results["hwm_kib"].append(hwm)
                 if k < args.starts - 1:
-                    bench.stop(process)
+                    bench.stop(process, window)
             try:
                 centres = bench.key_centres(window)
                 bench.timed_clicks(centres, results)
@@ -377,7 +399,7 @@ def run(args):
                     burst_faults.append(f"run {r + 1}: {len(got)} of {len(want)} bytes, "
                                         f"{'in order' if want.startswith(got) else 'differing'}")
             finally:
-                bench.stop(process)
+                bench.stop(process, window)
         simulator_note, fault = simulator_burst(bench, args)
         if fault:
             burst_faults.append(fault)
@@ -401,7 +423,7 @@ def simulator_burst(bench, args):
             lines = projector.next_lines(2 * len(keys), timeout=60)
             lines += projector.drain(0.3)
         finally:
-            bench.stop(process)
+            bench.stop(process, window)
     finally:
         bench.line.path = saved
         projector.stop()
