@@ -586,7 +586,7 @@ def main():
     parser.add_argument("--projector", required=True)
     parser.add_argument("--baseline", required=True)
     parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--starts", type=int, default=3, help="starts of each program per run")
+    parser.add_argument("--starts", type=int, default=5, help="starts of each program per run")
     parser.add_argument("--checks", type=int, default=2, help="checks of each kind per run")
     parser.add_argument("--burst", type=int, default=BURST_CLICKS)
     parser.add_argument("--output", help="also write the report here (markdown)")

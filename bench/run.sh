@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 usage() {
     cat <<'TXT'
 usage: bench/run.sh [--runs N] [--no-doc] [--help]
-  --runs N   N rounds, 1 to 999 (default 5); each starts the baseline and the panel three
+  --runs N   N rounds, 1 to 999 (default 5); each starts the baseline and the panel five
              times in turn, clicks every key, checks the connection four times and sends
              a burst of 500 key presses
   --no-doc   print the table only; leave docs/benchmarks.md as it is
