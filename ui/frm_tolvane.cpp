@@ -5,6 +5,7 @@
 #include <QGroupBox>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <array>
 
 #include "platform/logging.h"
 #include "platform/qt_serial_layer.h"
@@ -34,9 +35,14 @@ QString qstr(std::string_view s) {
     return QString::fromLatin1(s.data(), qsizetype(s.size()));
 }
 
+// Title bars and task switchers show a window's icon at these sizes; launchers take the larger
+// pictures from the installed icon theme. Every size is decoded and sent to the window system
+// before the window appears, so the 128 and 256 pixel ones would only delay it.
+constexpr std::array kWindowIconPixels{16, 32, 48, 64};
+
 QIcon appIcon() {
     QIcon icon;
-    for (int size : {16, 32, 48, 64, 128, 256})
+    for (int size : kWindowIconPixels)
         icon.addFile(QStringLiteral(":/artwork/tolvane_%1.png").arg(size), QSize(size, size));
     return icon;
 }

@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Builds the panel, tolvane-projector and the baseline window in Release, measures them in a
+# private X server, prints the table and writes it to docs/benchmarks.md. See bench/README.md.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+usage() {
+    cat <<'TXT'
+usage: bench/run.sh [--runs N] [--no-doc] [--help]
+  --runs N   N rounds, 1 to 999 (default 5); each starts the baseline and the panel five
+             times in turn, clicks every key, checks the connection four times and sends
+             a burst of 500 key presses
+  --no-doc   print the table only; leave docs/benchmarks.md as it is
+The Release builds land in build-bench/.
+TXT
+}
+
+runs=5
+write_doc=yes
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --runs)
+            [ $# -ge 2 ] || { echo "bench: --runs needs a number" >&2; exit 2; }
+            if ! [[ "$2" =~ ^[1-9][0-9]{0,2}$ ]]; then
+                echo "bench: --runs '$2' is not a number from 1 to 999" >&2
+                exit 2
+            fi
+            runs=$2
+            shift 2
+            ;;
+        --no-doc) write_doc=no; shift ;;
+        -h|--help) usage; exit 0 ;;
+        *) echo "bench: unknown option '$1'" >&2; usage >&2; exit 2 ;;
+    esac
+done
+
+packages=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev fonts-liberation2
+          fonts-dejavu-core xvfb python3-xlib)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "bench: installing ${missing[*]}" >&2
+    sudo=()
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}"
+fi
+
+build_dir=build-bench
+werror=OFF
+[ -n "${CI:-}" ] && werror=ON
+echo "bench: building in $build_dir (Release)" >&2
+cmake -S . -B "$build_dir/panel" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+    -DTOLVANE_WERROR=$werror >/dev/null
+cmake --build "$build_dir/panel" --target tolvane tolvane-projector
+cmake -S bench/baseline -B "$build_dir/baseline" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build_dir/baseline"
+
+read -r load _ < /proc/loadavg
+if awk -v l="$load" -v c="$(nproc)" 'BEGIN { exit !(l >= c / 2) }'; then
+    echo "bench: the machine is busy (load average $load on $(nproc) cores); times will be high" >&2
+fi
+
+output=()
+[ "$write_doc" = yes ] && output=(--output docs/benchmarks.md)
+# Debian's python3, where python3-xlib is installed.
+exec /usr/bin/python3 bench/bench.py --runs "$runs" "${output[@]}" \
+    --panel "$build_dir/panel/app/tolvane" \
+    --projector "$build_dir/panel/tools/tolvane-projector" \
+    --baseline "$build_dir/baseline/baseline"
