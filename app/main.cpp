@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/stop_requests.h"
 #include "ui/frm_tolvane.h"
 
 namespace {
@@ -61,6 +62,11 @@ int main(int argc, char* argv[]) {
     }
 
     frmTolvane window;  // loads: checks Comm1 and opens the port before it is shown
+    // Asked to stop by a signal, the panel closes as if by its windows' close controls, so
+    // queued frames still leave and the port's lock file is removed.
+    tolvane::StopRequests stops(tolvane::StopRequests::Input::Ignore);
+    QObject::connect(&stops, &tolvane::StopRequests::stopRequested, &app,
+                     [] { QApplication::closeAllWindows(); });
     window.show();
     return QApplication::exec();
 }

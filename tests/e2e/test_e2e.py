@@ -1,4 +1,6 @@
 """End-to-end: the real panel in a real X server, real clicks, a simulated projector on a pty."""
+import os
+import signal
 import time
 import unittest
 
@@ -94,6 +96,25 @@ class Check(unittest.TestCase):
         time.sleep(0.3)
         self.assertFalse(scene.panel.dialog_shown(RESPONDING))
         self.assertEqual(scene.panel.close(), 0)
+
+
+class Stop(unittest.TestCase):
+    def test_a_signal_closes_the_panel_as_its_close_control_would(self):
+        """SIGTERM while the not-responding dialog is open: exit 0, the port's lock released."""
+        scene = Scene(projector_options=["--silent"])
+        self.addCleanup(scene.close)
+        scene.panel.wait_window()
+        lock = "/var/lock/LCK.." + scene.link.replace("/", "_")
+        if os.path.isdir("/var/lock") and os.access("/var/lock", os.W_OK):
+            self.assertTrue(os.path.exists(lock), lock)
+        scene.panel.click("mMute")
+        scene.panel.click("CHECK_CONNECTION")
+        scene.panel.find_dialog(NOT_RESPONDING, timeout=3)
+        scene.panel.process.send_signal(signal.SIGTERM)
+        self.assertEqual(scene.panel.wait_exit(), 0)
+        self.assertFalse(os.path.exists(lock))
+        kinds = [parse(line)[0] for line in scene.projector.next_lines(3)]
+        self.assertEqual(kinds, ["lead-in", "key", "probe"])
 
 
 class OpenFailure(unittest.TestCase):

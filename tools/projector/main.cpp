@@ -13,9 +13,10 @@
 #include "projector/options.h"
 #include "projector/projector.h"
 #include "projector/pty_device.h"
-#include "projector/stop_requests.h"
+#include "platform/stop_requests.h"
 
 using namespace tolvane::projector;
+using tolvane::StopRequests;
 
 namespace {
 
@@ -46,7 +47,7 @@ int main(int argc, char* argv[]) {
 
     try {
         // Handlers first, so a stop asked for during start-up still cleans up.
-        StopRequests stops;
+        StopRequests stops(StopRequests::Input::Watch);
         PtyDevice device;
         std::optional<DeviceLink> link;
         if (!options.link.isEmpty())

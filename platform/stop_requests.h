@@ -5,17 +5,19 @@
 
 class QSocketNotifier;
 
-namespace tolvane::projector {
+namespace tolvane {
 
-// Turns SIGINT, SIGTERM and SIGHUP, and the end of standard input, into one Qt signal, so the
-// simulator always stops through its event loop and cleans up after itself.
+// Turns SIGINT, SIGTERM and SIGHUP, and optionally the end of standard input, into one Qt
+// signal, so a program always stops through its event loop and cleans up after itself (the
+// panel releases its port and lock file, the simulator removes its link).
 // One instance per process: it owns the signal handlers.
 class StopRequests : public QObject {
     Q_OBJECT
 
   public:
     // Throws std::system_error when the handlers cannot be installed.
-    explicit StopRequests(QObject* parent = nullptr);
+    enum class Input { Ignore, Watch };
+    explicit StopRequests(Input input, QObject* parent = nullptr);
     ~StopRequests() override;
 
   signals:
@@ -30,4 +32,4 @@ class StopRequests : public QObject {
     QSocketNotifier* inputNotifier_ = nullptr;
 };
 
-}  // namespace tolvane::projector
+}  // namespace tolvane

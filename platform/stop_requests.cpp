@@ -1,4 +1,4 @@
-#include "projector/stop_requests.h"
+#include "platform/stop_requests.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,7 +11,7 @@
 #include <cstring>
 #include <system_error>
 
-namespace tolvane::projector {
+namespace tolvane {
 namespace {
 
 constexpr std::array kStopSignals{SIGINT, SIGTERM, SIGHUP};
@@ -36,7 +36,7 @@ bool shouldWatchInput() {
 
 }  // namespace
 
-StopRequests::StopRequests(QObject* parent) : QObject(parent) {
+StopRequests::StopRequests(Input input, QObject* parent) : QObject(parent) {
     if (::pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0)
         throw std::system_error(errno, std::generic_category(), "cannot make the signal pipe");
     gSignalPipe = pipe_[1];
@@ -50,7 +50,7 @@ StopRequests::StopRequests(QObject* parent) : QObject(parent) {
 
     signalNotifier_ = new QSocketNotifier(pipe_[0], QSocketNotifier::Read, this);
     connect(signalNotifier_, &QSocketNotifier::activated, this, &StopRequests::onSignal);
-    if (shouldWatchInput()) {
+    if (input == Input::Watch && shouldWatchInput()) {
         inputNotifier_ = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
         connect(inputNotifier_, &QSocketNotifier::activated, this, &StopRequests::onInput);
     }
@@ -88,4 +88,4 @@ void StopRequests::onInput() {
                                     .arg(QString::fromLocal8Bit(std::strerror(errno))));
 }
 
-}  // namespace tolvane::projector
+}  // namespace tolvane
