@@ -13,6 +13,7 @@ give byte-identical files.
 import argparse
 import math
 import pathlib
+import re
 import struct
 import sys
 import tempfile
@@ -288,9 +289,13 @@ def check(files):
                 why = ("same pixels, different compression (zlib %s)" % zlib.ZLIB_RUNTIME_VERSION
                        if same else "pixels differ")
             faults.append(f"{name}: {why}")
+    # The program carries only the pictures it shows; each must be one the script draws.
     qrc = QRC.read_text() if QRC.is_file() else ""
-    faults += [f"{name}: not listed in {QRC.name}" for name in sorted(files)
-               if f"<file>{name}</file>" not in qrc]
+    listed = re.findall(r"<file>([^<]+)</file>", qrc)
+    if not listed:
+        faults.append(f"{QRC.name}: lists no files")
+    faults += [f"{name}: listed in {QRC.name} but not drawn" for name in listed
+               if name not in files]
     return faults
 
 
