@@ -91,6 +91,15 @@ class FaultCase(unittest.TestCase):
         self.assertKeyPress(lines, key)
         return took
 
+    def waiting_check(self, bench):
+        """A panel on a simulator that never answers, with a check waiting for its reply."""
+        projector = bench.projector("projector", "--silent")
+        panel = bench.panel({1: projector.link})
+        panel.wait_window()
+        panel.click("CHECK_CONNECTION")
+        self.assertEqual(parse(projector.next_lines(1)[0]), ("probe", "", PROBE))
+        return projector, panel
+
     def message(self, panel, expected):
         """The message box now open: caption "Tolvane", the text expected; dismissed."""
         box = panel.find_message_box()
@@ -143,11 +152,7 @@ class HangUp(FaultCase):
         even when the reply time-out would have come. After a new simulator at the same path
         and Comm1 chosen again, a check finds it responding."""
         bench = Bench(self)
-        projector = bench.projector("projector", "--silent")
-        panel = bench.panel({1: projector.link})
-        panel.wait_window()
-        panel.click("CHECK_CONNECTION")
-        self.assertEqual(parse(projector.next_lines(1)[0]), ("probe", "", PROBE))
+        projector, panel = self.waiting_check(bench)
         checked = time.monotonic()
 
         projector.stop()
@@ -367,11 +372,7 @@ class CloseDuringCheck(FaultCase):
         """Injected: the window's close request while a check waits for a reply that never
         comes. Seen: the window goes at once, no result dialog, no message; status 0."""
         bench = Bench(self)
-        projector = bench.projector("projector", "--silent")
-        panel = bench.panel({1: projector.link})
-        panel.wait_window()
-        panel.click("CHECK_CONNECTION")
-        self.assertEqual(parse(projector.next_lines(1)[0]), ("probe", "", PROBE))
+        projector, panel = self.waiting_check(bench)
         with Input(bench.display.name) as keys_and_mouse:
             keys_and_mouse.close_window(panel.window)
             start = time.monotonic()
