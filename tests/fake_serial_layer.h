@@ -17,7 +17,7 @@ Bytes parseHex(std::string_view text);
 // ("CommPort=3", "PortOpen=true", "Output 01 08 ...", "InBufferCount=0") and can be scripted
 // to refuse opens and writes or to hold received bytes.
 class FakeSerialLayer : public SerialLayer {
-public:
+  public:
     void CommPort(std::int16_t port) override;
     std::int16_t CommPort() const override { return port_; }
     void Settings(std::string_view settings) override;
@@ -28,17 +28,17 @@ public:
     void InBufferCount(std::int16_t count) override;
 
     // Scripting.
-    std::vector<int> refusedPorts;   // opens of these port numbers fail
-    int writesBeforeFailure = -1;    // after this many successful writes every write fails
-    bool failReads = false;          // count and discard fail
-    int received = 0;                // bytes waiting in the receive buffer
-    void hangUp() { open_ = false; } // the device vanished: closed without a call
+    std::vector<int> refusedPorts;    // opens of these port numbers fail
+    int writesBeforeFailure = -1;     // after this many successful writes every write fails
+    bool failReads = false;           // count and discard fail
+    int received = 0;                 // bytes waiting in the receive buffer
+    void hangUp() { open_ = false; }  // the device vanished: closed without a call
 
     std::vector<std::string> transcript;
-    std::vector<Bytes> written;      // frames that went out, one per successful write
+    std::vector<Bytes> written;  // frames that went out, one per successful write
     std::string settings = "9600,N,8,1";
 
-private:
+  private:
     std::int16_t port_ = 1;
     bool open_ = false;
 };

@@ -10,7 +10,7 @@ namespace tolvane::testing {
 // the test plays the projector on the controller end. The test keeps the terminal end open
 // itself as well, so the controller does not read EIO between the panel's opens.
 class Pty {
-public:
+  public:
     Pty();
     ~Pty();
     Pty(const Pty&) = delete;
@@ -18,12 +18,13 @@ public:
 
     QString path() const { return path_; }
     // Bytes the panel wrote, reading until `count` arrived or the time is up.
-    QByteArray readFromPanel(qsizetype count, std::chrono::milliseconds timeout = std::chrono::seconds(2));
+    QByteArray readFromPanel(qsizetype count,
+                             std::chrono::milliseconds timeout = std::chrono::seconds(2));
     void writeToPanel(const QByteArray& bytes);
     // Pulls the cable: closes the controller end (and our own terminal end).
     void hangUp();
 
-private:
+  private:
     int controller_ = -1;
     int terminal_ = -1;
     QString path_;

@@ -15,13 +15,45 @@
 class QGroupBox;
 
 // The 36 remote keys by control name; each has a click handler named after it.
-#define TOLVANE_REMOTE_KEYS(X)                                                                  \
-    X(m0)                                                                                       \
-    X(m1) X(m2) X(m3) X(m4) X(m5) X(m6) X(m7) X(m8) X(m9) X(mArrow_down) X(mArrow_left)         \
-        X(mArrow_right) X(mArrow_up) X(mAsterick) X(mBrite) X(mColour) X(mContrast) X(mConv)    \
-            X(mDetail) X(mEnter) X(mExit) X(mGeom) X(mHelp) X(mMute) X(mPic) X(mPound)          \
-                X(mPower_off) X(mPower_on) X(mRecall) X(mSource) X(mStandby_off) X(mStandby_on) \
-                    X(mTint) X(mUtil) X(mVolume)
+// clang-format off
+#define TOLVANE_REMOTE_KEYS(X) \
+    X(m0) \
+    X(m1) \
+    X(m2) \
+    X(m3) \
+    X(m4) \
+    X(m5) \
+    X(m6) \
+    X(m7) \
+    X(m8) \
+    X(m9) \
+    X(mArrow_down) \
+    X(mArrow_left) \
+    X(mArrow_right) \
+    X(mArrow_up) \
+    X(mAsterick) \
+    X(mBrite) \
+    X(mColour) \
+    X(mContrast) \
+    X(mConv) \
+    X(mDetail) \
+    X(mEnter) \
+    X(mExit) \
+    X(mGeom) \
+    X(mHelp) \
+    X(mMute) \
+    X(mPic) \
+    X(mPound) \
+    X(mPower_off) \
+    X(mPower_on) \
+    X(mRecall) \
+    X(mSource) \
+    X(mStandby_off) \
+    X(mStandby_on) \
+    X(mTint) \
+    X(mUtil) \
+    X(mVolume)
+// clang-format on
 
 // The keypad window: the remote on screen. Each key sends its two frames; the menu chooses the
 // port; "Check Connection" asks the projector for any reply.

@@ -8,12 +8,12 @@
 #include <optional>
 #include <string>
 
+#include "platform/stop_requests.h"
 #include "projector/chatter.h"
 #include "projector/device_link.h"
 #include "projector/options.h"
 #include "projector/projector.h"
 #include "projector/pty_device.h"
-#include "platform/stop_requests.h"
 
 using namespace tolvane::projector;
 using tolvane::StopRequests;
