@@ -1,3 +1,4 @@
+// platform/: the real port and the operating system's services (signals, device names).
 #pragma once
 
 #include <cstdint>

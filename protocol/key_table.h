@@ -1,3 +1,4 @@
+// protocol/: the frames on the wire and the key table. Plain C++, no Qt, no port.
 #pragma once
 
 #include <array>

@@ -1,10 +1,12 @@
+// serial/: the panel's port logic (port choice, key presses, the connection check), written
+// against the SerialLayer interface and the small interfaces it needs from the window.
 #pragma once
 
 #include <cstdint>
 
-#include "platform/port_ui.h"
 #include "platform/serial_layer.h"
 #include "protocol/key_table.h"
+#include "serial/port_ui.h"
 
 namespace tolvane {
 

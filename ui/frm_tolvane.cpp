@@ -7,10 +7,10 @@
 #include <QMessageBox>
 #include <array>
 
-#include "platform/logging.h"
 #include "platform/qt_serial_layer.h"
 #include "ui/fonts.h"
 #include "ui/keypad_layout.h"
+#include "ui/logging.h"
 #include "ui/result_dialog.h"
 
 using namespace tolvane;

@@ -1,3 +1,4 @@
+// ui/: the windows: the keypad and the result dialogs.
 #pragma once
 
 #include <QAction>
@@ -7,10 +8,10 @@
 #include <QTimer>
 #include <memory>
 
-#include "platform/port_ui.h"
 #include "platform/serial_layer.h"
 #include "serial/connection_check.h"
 #include "serial/port_manager.h"
+#include "serial/port_ui.h"
 
 class QGroupBox;
 
