@@ -8,6 +8,7 @@
 
 #include "protocol/frame.h"
 #include "protocol/frame_decoder.h"
+#include "protocol/hex_text.h"
 
 // Any byte stream, cut into chunks anywhere, decodes into pieces that account for every byte
 // once, in order; the decoder never holds more than its bound; a frame re-encodes to the bytes
@@ -83,6 +84,8 @@ void checkCoverage(std::span<const std::uint8_t> stream, const std::vector<Decod
             require(std::ranges::equal(piece.wire, covered.first(piece.wire.size())),
                     "a verdict's bytes are not the stream's");
         }
+        // Logs and the simulator show pieces as hex text; it must read back as the same bytes.
+        require(parseHexText(toHex(piece.wire)) == piece.wire, "hex text does not read back");
         offset += piece.size;
     }
     require(offset == stream.size(), "pieces cover less than the stream");

@@ -1,9 +1,6 @@
 #include "platform/qt_serial_layer.h"
 
-#include <unistd.h>
-
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QSerialPortInfo>
 #include <algorithm>
 #include <limits>
@@ -11,6 +8,8 @@
 
 #include "platform/logging.h"
 #include "platform/port_mapping.h"
+#include "platform/serial_host.h"
+#include "protocol/hex_text.h"
 
 Q_LOGGING_CATEGORY(lcSerial, "tolvane.serial", QtInfoMsg)
 
@@ -45,20 +44,10 @@ QSerialPort::StopBits toQt(LineSettings::StopBits stopBits) {
     return QSerialPort::OneStop;
 }
 
-QString hex(std::span<const std::uint8_t> bytes) {
-    return QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()))
-        .toHex(' ')
-        .toUpper();
-}
-
 // The system's reason, with a hint where the usual cause is known.
 QString reasonFor(const QSerialPort& serial, const QString& device) {
     QString reason = serial.errorString();
-    if (serial.error() == QSerialPort::PermissionError &&
-        ::access(QFile::encodeName(device).constData(), R_OK | W_OK) != 0)
-        reason += QStringLiteral(" (is the user in the dialout group?)");
-    else if (serial.error() == QSerialPort::PermissionError)
-        reason += QStringLiteral(" (is another program using the port?)");
+    if (serial.error() == QSerialPort::PermissionError) reason += permissionHint(device);
     return reason;
 }
 
@@ -79,16 +68,11 @@ QString QtSerialLayer::deviceForPort(int port) {
     std::optional<std::string> override;
     if (qEnvironmentVariableIsSet(variable.constData()))
         override = qEnvironmentVariable(variable.constData()).toStdString();
-#ifdef Q_OS_WIN
-    const HostSystem system = HostSystem::Windows;
+    const HostSystem system = hostSystem();
     std::vector<std::string> present;
-#else
-    const HostSystem system = HostSystem::Linux;
-    std::vector<std::string> present;
-    if (!override)
+    if (!override && system == HostSystem::Linux)
         for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
             present.push_back(info.systemLocation().toStdString());
-#endif
     return QString::fromStdString(tolvane::deviceForPort(port, override, present, system));
 }
 
@@ -163,7 +147,7 @@ void QtSerialLayer::Output(std::span<const std::uint8_t> bytes) {
             << "cannot write to" << device_ << ":" << serial_.errorString();
         throw SerialError(SerialError::Kind::Write, serial_.errorString().toStdString());
     }
-    qCDebug(lcSerial).noquote() << "write" << device_ << hex(bytes);
+    qCDebug(lcSerial).noquote() << "write" << device_ << QString::fromStdString(toHex(bytes));
     // Hand the bytes to the system now rather than on the next pass of the event loop.
     serial_.flush();
     // A hang-up found while handing them over closes the port: the frame did not go out.

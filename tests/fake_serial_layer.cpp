@@ -1,39 +1,14 @@
 #include "fake_serial_layer.h"
 
 #include <algorithm>
-#include <charconv>
 #include <stdexcept>
 
 namespace tolvane::testing {
 
-std::string hexBytes(std::span<const std::uint8_t> bytes) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string out;
-    for (std::uint8_t b : bytes) {
-        if (!out.empty()) out += ' ';
-        out += kDigits[b >> 4];
-        out += kDigits[b & 0xF];
-    }
-    return out;
-}
-
 Bytes parseHex(std::string_view text) {
-    // Test literals only: a malformed one is a broken test, so it stops loudly.
-    Bytes out;
-    for (std::size_t i = 0; i < text.size();) {
-        if (text[i] == ' ') {
-            ++i;
-            continue;
-        }
-        unsigned value = 0;
-        const char* end = text.data() + std::min(i + 2, text.size());
-        const auto [next, ec] = std::from_chars(text.data() + i, end, value, 16);
-        if (ec != std::errc() || next != text.data() + i + 2)
-            throw std::invalid_argument("bad hex literal: " + std::string(text));
-        out.push_back(static_cast<std::uint8_t>(value));
-        i += 2;
-    }
-    return out;
+    std::optional<Bytes> bytes = parseHexText(text);
+    if (!bytes) throw std::invalid_argument("bad hex literal: " + std::string(text));
+    return *std::move(bytes);
 }
 
 void FakeSerialLayer::CommPort(std::int16_t port) {
@@ -54,7 +29,7 @@ void FakeSerialLayer::PortOpen(bool open) {
 }
 
 void FakeSerialLayer::Output(std::span<const std::uint8_t> bytes) {
-    transcript.push_back("Output " + hexBytes(bytes));
+    transcript.push_back("Output " + toHex(bytes));
     const bool refused = writesBeforeFailure >= 0 && int(written.size()) >= writesBeforeFailure;
     if (!open_ || refused) throw SerialError(SerialError::Kind::Write, "write refused");
     written.emplace_back(bytes.begin(), bytes.end());

@@ -6,11 +6,11 @@
 
 #include "platform/serial_layer.h"
 #include "protocol/frame.h"
+#include "protocol/hex_text.h"
 
 namespace tolvane::testing {
 
-// Hex pairs as in the design's tables: "01 08 B0".
-std::string hexBytes(std::span<const std::uint8_t> bytes);
+// A test's own hex literal, "01 08 B0"; a malformed one is a broken test and throws.
 Bytes parseHex(std::string_view text);
 
 // A serial layer that records every call as a line of a transcript

@@ -6,7 +6,6 @@
 #include "protocol/frame_decoder.h"
 
 using namespace tolvane;
-using tolvane::testing::hexBytes;
 using tolvane::testing::parseHex;
 using Kind = DecodedPiece::Kind;
 using Texts = std::vector<std::string>;
@@ -71,7 +70,7 @@ Bytes operator+(Bytes a, const Bytes& b) {
 
 // "kind hex", with the covered size when the verdict kept only a prefix.
 std::string describe(const DecodedPiece& piece) {
-    std::string text = std::string(kindName(piece.kind)) + ' ' + hexBytes(piece.wire);
+    std::string text = std::string(kindName(piece.kind)) + ' ' + toHex(piece.wire);
     if (piece.size != piece.wire.size()) text += " (" + std::to_string(piece.size) + " bytes)";
     return text;
 }
@@ -176,8 +175,8 @@ void FrameDecoderTest::tableFrame() {
             QCOMPARE(d.pieces.size(), std::size_t{2});
             for (const DecodedPiece& piece : d.pieces) {
                 QVERIFY(piece.kind == Kind::Frame);
-                QCOMPARE(hexBytes(piece.wire), wire.toStdString());
-                QCOMPARE(hexBytes(piece.payload), payload.toStdString());
+                QCOMPARE(toHex(piece.wire), wire.toStdString());
+                QCOMPARE(toHex(piece.payload), payload.toStdString());
                 QCOMPARE(piece.size, bytes.size());
             }
             // A whole frame leaves nothing behind, not even for finish() to report.
@@ -221,7 +220,7 @@ void FrameDecoderTest::formatEdges() {
         const Decoding d = decode(bytes + parseHex(kProbe), chunking);
         QCOMPARE(d.pieces.size(), std::size_t{2});
         QVERIFY(d.pieces[0].kind == Kind::Frame);
-        QCOMPARE(hexBytes(d.pieces[0].payload), payload.toStdString());
+        QCOMPARE(toHex(d.pieces[0].payload), payload.toStdString());
         QCOMPARE(d.pieces[0].wire, bytes);
         QCOMPARE(describe(d.pieces[1]), std::string("frame ") + kProbe);
     }
@@ -290,7 +289,7 @@ void FrameDecoderTest::truncatedStreams() {
             const Bytes prefix(frame.begin(), frame.begin() + std::ptrdiff_t(n));
             // All but the end byte is a frame without its end; anything shorter is cut short.
             const std::string kind = n == frame.size() - 1 ? "missing-end " : "truncated ";
-            const std::string verdict = kind + hexBytes(prefix);
+            const std::string verdict = kind + toHex(prefix);
             QCOMPARE(decodeEveryWay(prefix), Texts{verdict});
             QCOMPARE(decodeEveryWay(prefix + parseHex(kVolume)),
                      (Texts{verdict, std::string("frame ") + kVolume}));
@@ -347,7 +346,7 @@ void FrameDecoderTest::verdictKeepsOnlyAPrefix() {
     const Bytes broken = parseHex("01 FF") + Bytes(300, 0xAA) + parseHex("0E");
     const Decoding d = decode(broken + parseHex(kProbe), Chunking::Random);
     QCOMPARE(texts(d.pieces),
-             (Texts{"length 01 FF " + hexBytes(Bytes(kMaxVerdictBytes - 2, 0xAA)) + " (303 bytes)",
+             (Texts{"length 01 FF " + toHex(Bytes(kMaxVerdictBytes - 2, 0xAA)) + " (303 bytes)",
                     std::string("frame ") + kProbe}));
 }
 

@@ -9,7 +9,6 @@
 
 using namespace tolvane;
 using tolvane::testing::FakeSerialLayer;
-using tolvane::testing::hexBytes;
 
 using namespace tolvane::testing;
 
@@ -63,16 +62,16 @@ void ProtocolTest::tableCoversEveryKeyOnce() {
 }
 
 void ProtocolTest::probeFrame() {
-    QCOMPARE(hexBytes(tolvane::probeFrame()), std::string(kProbe));
+    QCOMPARE(toHex(tolvane::probeFrame()), std::string(kProbe));
 }
 
 // Rules the fixed frames do not exercise: wrap-around, every escape value, and the size limit.
 void ProtocolTest::encoderRules() {
     const Bytes escapes{0x0E, 0x13, 0x1B, 0x01, 0x11};
-    QCOMPARE(hexBytes(encodeFrame(escapes)), std::string("01 06 1B 8E 1B 93 1B 9B 01 11 54 0E"));
+    QCOMPARE(toHex(encodeFrame(escapes)), std::string("01 06 1B 8E 1B 93 1B 9B 01 11 54 0E"));
     const Bytes wraps{0xFF, 0xFF};
-    QCOMPARE(hexBytes(encodeFrame(wraps)), std::string("01 03 FF FF 01 0E"));
-    QCOMPARE(hexBytes(encodeFrame(Bytes{})), std::string("01 01 01 0E"));
+    QCOMPARE(toHex(encodeFrame(wraps)), std::string("01 03 FF FF 01 0E"));
+    QCOMPARE(toHex(encodeFrame(Bytes{})), std::string("01 01 01 0E"));
     QCOMPARE(encodeFrame(Bytes(kMaxPayload, 0x00)).size(), kMaxPayload + 4);
     QVERIFY_THROWS_EXCEPTION(std::length_error, encodeFrame(Bytes(kMaxPayload + 1, 0x00)));
 }

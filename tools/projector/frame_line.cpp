@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "projector/hex_text.h"
+#include "protocol/hex_text.h"
 #include "protocol/key_table.h"
 
 namespace tolvane::projector {

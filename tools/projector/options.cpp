@@ -3,7 +3,7 @@
 #include <QCommandLineParser>
 #include <algorithm>
 
-#include "projector/hex_text.h"
+#include "protocol/hex_text.h"
 
 namespace tolvane::projector {
 namespace {

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "projector/frame_line.h"
-#include "projector/hex_text.h"
+#include "protocol/hex_text.h"
 #include "protocol/key_table.h"
 
 namespace tolvane::projector {

@@ -7,7 +7,7 @@
 
 #include "protocol/frame.h"
 
-namespace tolvane::projector {
+namespace tolvane {
 
 // Bytes as spaced upper-case hex pairs: "01 08 B0".
 std::string toHex(std::span<const std::uint8_t> bytes);
@@ -16,4 +16,4 @@ std::string toHex(std::span<const std::uint8_t> bytes);
 // Empty for anything else, an odd digit count included, so a typo is never half taken.
 std::optional<Bytes> parseHexText(std::string_view text);
 
-}  // namespace tolvane::projector
+}  // namespace tolvane

@@ -1,6 +1,6 @@
-#include "projector/hex_text.h"
+#include "protocol/hex_text.h"
 
-namespace tolvane::projector {
+namespace tolvane {
 namespace {
 
 int digitValue(char c) {
@@ -47,4 +47,4 @@ std::optional<Bytes> parseHexText(std::string_view text) {
     return out;
 }
 
-}  // namespace tolvane::projector
+}  // namespace tolvane
