@@ -28,8 +28,8 @@ inline constexpr std::size_t kKeyPayloadSize = 7;
 
 inline constexpr std::array<std::uint8_t, 5> kProbePayload{0x00, 0x00, 0x10, 0x00, 0x81};
 
-// The 36 keys of the remote, in alphabetical order of their control names.
-inline constexpr std::array<KeyCommand, 36> kKeys{{
+// The keys of the remote, in alphabetical order of their control names.
+inline constexpr auto kKeys = std::to_array<KeyCommand>({
     {"m0", 0x08, kNormalPayload1},           {"m1", 0x0A, kNormalPayload1},
     {"m2", 0x3A, kNormalPayload1},           {"m3", 0x12, kNormalPayload1},
     {"m4", 0x27, kNormalPayload1},           {"m5", 0x17, kNormalPayload1},
@@ -48,7 +48,7 @@ inline constexpr std::array<KeyCommand, 36> kKeys{{
     {"mSource", 0x2D, kNormalPayload1},      {"mStandby_off", 0x0C, kNormalPayload1},
     {"mStandby_on", 0x3C, kNormalPayload1},  {"mTint", 0x3E, kNormalPayload1},
     {"mUtil", 0x1C, kNormalPayload1},        {"mVolume", 0x1A, kNormalPayload1},
-}};
+});
 
 // The key with this control name; the table is small, a linear scan is plenty.
 constexpr const KeyCommand* findKey(std::string_view control) {

@@ -47,6 +47,49 @@ QIcon appIcon() {
     return icon;
 }
 
+using ClickHandler = void (frmTolvane::*)();
+struct ClickRow {
+    std::string_view control;
+    ClickHandler handler;
+};
+
+// What each key and button of the layout runs when clicked.
+constexpr auto kClickHandlers = std::to_array<ClickRow>({
+#define TOLVANE_HANDLER_ROW(key) {#key, &frmTolvane::key##_Click},
+    TOLVANE_REMOTE_KEYS(TOLVANE_HANDLER_ROW)
+#undef TOLVANE_HANDLER_ROW
+        {"CHECK_CONNECTION", &frmTolvane::CHECK_CONNECTION_Click},
+});
+
+constexpr ClickHandler clickHandlerOf(std::string_view control) {
+    for (const ClickRow& row : kClickHandlers)
+        if (row.control == control) return row.handler;
+    return nullptr;
+}
+
+// The first layout key or button without a click handler, or the first handler without a key
+// or button in the layout; kNoRow when they agree.
+consteval int firstUnhandledRow() {
+    for (std::size_t i = 0; i < kKeypadLayout.size(); ++i)
+        if (kKeypadLayout[i].kind != Kind::Frame &&
+            clickHandlerOf(kKeypadLayout[i].name) == nullptr)
+            return static_cast<int>(i);
+    return kNoRow;
+}
+consteval int firstHandlerWithoutButton() {
+    for (std::size_t i = 0; i < kClickHandlers.size(); ++i) {
+        bool found = false;
+        for (const ControlLayout& row : kKeypadLayout)
+            found = found || (row.kind != Kind::Frame && row.name == kClickHandlers[i].control);
+        if (!found) return static_cast<int>(i);
+    }
+    return kNoRow;
+}
+static_assert(firstUnhandledRow() == kNoRow,
+              "keypad layout row (index above) has no click handler in frmTolvane");
+static_assert(firstHandlerWithoutButton() == kNoRow,
+              "click handler (index above) has no key or button in the keypad layout");
+
 }  // namespace
 
 frmTolvane::frmTolvane(std::unique_ptr<SerialLayer> port)
@@ -90,29 +133,17 @@ void frmTolvane::buildKeypad() {
     client->setFont(sansFont(kCaptionPointSize));
     setCentralWidget(client);
 
-    using Handler = void (frmTolvane::*)();
-    static const QHash<QString, Handler> handlers{
-#define TOLVANE_HANDLER_ROW(key) {QStringLiteral(#key), &frmTolvane::key##_Click},
-        TOLVANE_REMOTE_KEYS(TOLVANE_HANDLER_ROW)
-#undef TOLVANE_HANDLER_ROW
-            {QStringLiteral("CHECK_CONNECTION"), &frmTolvane::CHECK_CONNECTION_Click},
-    };
-
-    QHash<Container, QWidget*> containers{{Container::Window, client}};
+    QHash<QString, QWidget*> frames{{QString(), client}};
     QWidget* previous = nullptr;
     for (const ControlLayout& row : kKeypadLayout) {
         const QString name = qstr(row.name);
-        QWidget* parent = containers.value(row.container);
+        QWidget* parent = frames.value(qstr(row.container));
         if (row.kind == Kind::Frame) {
             auto* frame = new QGroupBox(qstr(row.caption), parent);
             frame->setObjectName(name);
             frame->setGeometry(pixels(row));
             frames_.insert(name, frame);
-            const auto self = name == QLatin1String("Cursors")   ? Container::Cursors
-                              : name == QLatin1String("Frame31") ? Container::Frame31
-                              : name == QLatin1String("Frame33") ? Container::Frame33
-                                                                 : Container::Frame35;
-            containers.insert(self, frame);
+            frames.insert(name, frame);
             continue;
         }
         auto* key = new QPushButton(qstr(row.caption), parent);
@@ -129,8 +160,8 @@ void frmTolvane::buildKeypad() {
             key->setIcon(picture);
             key->setIconSize(QSize(kArrowPixels, kArrowPixels));
         }
-        if (row.name == "mAsterick") key->setFont(sansFont(kAsteriskPointSize));
-        connect(key, &QPushButton::clicked, this, handlers.value(name));
+        if (row.pointSize != 0) key->setFont(sansFont(row.pointSize));
+        connect(key, &QPushButton::clicked, this, clickHandlerOf(row.name));
         if (previous) setTabOrder(previous, key);
         previous = key;
         buttons_.insert(name, key);
@@ -143,13 +174,12 @@ void frmTolvane::Form_Load() {
     ports_.startUp();
 }
 
-void frmTolvane::pressKey(std::string_view control) {
-    ports_.pressKey(*findKey(control));
-}
-
-#define TOLVANE_DEFINE_CLICK(key)    \
-    void frmTolvane::key##_Click() { \
-        pressKey(#key);              \
+// A click handler per remote key; the key's row is found when this compiles.
+#define TOLVANE_DEFINE_CLICK(key)                                                      \
+    void frmTolvane::key##_Click() {                                                   \
+        static constexpr const KeyCommand* row = findKey(#key);                        \
+        static_assert(row != nullptr, "frmTolvane::" #key "_Click: no key table row"); \
+        ports_.pressKey(*row);                                                         \
     }
 TOLVANE_REMOTE_KEYS(TOLVANE_DEFINE_CLICK)
 #undef TOLVANE_DEFINE_CLICK

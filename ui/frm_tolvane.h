@@ -15,7 +15,8 @@
 
 class QGroupBox;
 
-// The 36 remote keys by control name; each has a click handler named after it.
+// The remote keys by control name, one a line; each has a click handler named after it, and
+// each must have a row in the key table and a key in the keypad layout, or the build fails.
 // clang-format off
 #define TOLVANE_REMOTE_KEYS(X) \
     X(m0) \
@@ -93,7 +94,6 @@ class frmTolvane : public QMainWindow, private tolvane::PortUi, private tolvane:
   private:
     void buildKeypad();
     void buildMenu();
-    void pressKey(std::string_view control);
 
     // PortUi
     void setPortChecked(int item, bool checked) override;

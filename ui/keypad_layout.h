@@ -3,6 +3,8 @@
 #include <array>
 #include <string_view>
 
+#include "protocol/key_table.h"
+
 namespace tolvane {
 
 // Positions and sizes are in twips (1/1440 inch), relative to the container's client area.
@@ -15,70 +17,111 @@ inline constexpr int kKeypadWidthTwips = 6855;
 inline constexpr int kKeypadHeightTwips = 5295;
 inline constexpr int kAsteriskPointSize = 18;
 
-enum class Kind { Frame, Button };
-enum class Container { Window, Cursors, Frame31, Frame33, Frame35 };
+// Frame: a titled box that holds controls. Key: a remote key, sent by its key table row.
+// Button: the panel's own (Check Connection).
+enum class Kind { Frame, Key, Button };
 
 struct ControlLayout {
     std::string_view name;
-    int tab;  // place in the focus order; frames hold places but take no focus
     Kind kind;
-    Container container;
+    std::string_view container;  // the frame that holds it; empty for the window itself
     int left, top, width, height;
     std::string_view caption;
     std::string_view picture;  // arrow keys: name of their picture, shown instead of a caption
     std::string_view accessibleName;  // what a screen reader says for a key
+    int pointSize = 0;                // caption font size; 0 for the keypad's own
 };
 
 // The keypad, one row per control, in focus order; a frame comes before what it holds.
-inline constexpr std::array<ControlLayout, 41> kKeypadLayout{{
-    {"Cursors", 0, Kind::Frame, Container::Window, 0, 3480, 1935, 1815, "Cursors", "", ""},
-    {"mArrow_up", 1, Kind::Button, Container::Cursors, 720, 240, 495, 495, "", "arrow_up", "Up"},
-    {"mArrow_right", 2, Kind::Button, Container::Cursors, 1200, 720, 495, 495, "", "arrow_right",
-     "Right"},
-    {"mArrow_down", 3, Kind::Button, Container::Cursors, 720, 1200, 495, 495, "", "arrow_down",
-     "Down"},
-    {"mArrow_left", 4, Kind::Button, Container::Cursors, 240, 720, 495, 495, "", "arrow_left",
-     "Left"},
-    {"CHECK_CONNECTION", 5, Kind::Button, Container::Window, 3000, 840, 1575, 495,
-     "Check Connection", "", "Check Connection"},
-    {"Frame31", 6, Kind::Frame, Container::Window, 0, 0, 1215, 1215, "Power", "", ""},
-    {"mPower_off", 7, Kind::Button, Container::Frame31, 120, 720, 975, 375, "Off", "", "Power Off"},
-    {"mPower_on", 8, Kind::Button, Container::Frame31, 120, 240, 975, 375, "On", "", "Power On"},
-    {"Frame33", 9, Kind::Frame, Container::Window, 1320, 0, 1215, 1215, "Standby", "", ""},
-    {"mStandby_off", 10, Kind::Button, Container::Frame33, 120, 720, 975, 375, "Off", "",
-     "Standby Off"},
-    {"mStandby_on", 11, Kind::Button, Container::Frame33, 120, 240, 975, 375, "On", "",
-     "Standby On"},
-    {"mSource", 12, Kind::Button, Container::Window, 6120, 2640, 735, 375, "Source", "", "Source"},
-    {"Frame35", 13, Kind::Frame, Container::Window, 5280, 3120, 1575, 2175, "", "", ""},
-    {"m1", 14, Kind::Button, Container::Frame35, 120, 240, 375, 375, "1", "", "1"},
-    {"m2", 15, Kind::Button, Container::Frame35, 600, 240, 375, 375, "2", "", "2"},
-    {"m3", 16, Kind::Button, Container::Frame35, 1080, 240, 375, 375, "3", "", "3"},
-    {"m4", 17, Kind::Button, Container::Frame35, 120, 720, 375, 375, "4", "", "4"},
-    {"m5", 18, Kind::Button, Container::Frame35, 600, 720, 375, 375, "5", "", "5"},
-    {"m6", 19, Kind::Button, Container::Frame35, 1080, 720, 375, 375, "6", "", "6"},
-    {"m7", 20, Kind::Button, Container::Frame35, 120, 1200, 375, 375, "7", "", "7"},
-    {"m8", 21, Kind::Button, Container::Frame35, 600, 1200, 375, 375, "8", "", "8"},
-    {"m9", 22, Kind::Button, Container::Frame35, 1080, 1200, 375, 375, "9", "", "9"},
-    {"m0", 23, Kind::Button, Container::Frame35, 120, 1680, 375, 375, "0", "", "0"},
-    {"mRecall", 24, Kind::Button, Container::Window, 5280, 2640, 735, 375, "Recall", "", "Recall"},
-    {"mMute", 25, Kind::Button, Container::Window, 5280, 1680, 735, 375, "Mute", "", "Mute"},
-    {"mVolume", 26, Kind::Button, Container::Window, 6120, 1680, 735, 375, "Volume", "", "Volume"},
-    {"mContrast", 27, Kind::Button, Container::Window, 0, 1320, 735, 375, "Contrast", "",
-     "Contrast"},
-    {"mExit", 28, Kind::Button, Container::Window, 3720, 4920, 735, 375, "Exit", "", "Exit"},
-    {"mEnter", 29, Kind::Button, Container::Window, 2880, 4920, 735, 375, "Enter", "", "Enter"},
-    {"mAsterick", 30, Kind::Button, Container::Window, 5640, 120, 375, 375, "*", "", "*"},
-    {"mTint", 31, Kind::Button, Container::Window, 840, 1800, 735, 375, "Tint", "", "Tint"},
-    {"mDetail", 32, Kind::Button, Container::Window, 840, 2280, 735, 375, "Detail", "", "Detail"},
-    {"mBrite", 33, Kind::Button, Container::Window, 0, 1800, 735, 375, "Brite", "", "Brite"},
-    {"mPic", 34, Kind::Button, Container::Window, 3840, 2640, 735, 375, "Pic", "", "Pic"},
-    {"mGeom", 35, Kind::Button, Container::Window, 3000, 2160, 735, 375, "Geom", "", "Geom"},
-    {"mConv", 36, Kind::Button, Container::Window, 2040, 4920, 735, 375, "Conv", "", "Conv"},
-    {"mHelp", 37, Kind::Button, Container::Window, 6120, 120, 735, 375, "Help", "", "Help"},
-    {"mUtil", 38, Kind::Button, Container::Window, 3000, 2640, 735, 375, "Util", "", "Util"},
-    {"mColour", 39, Kind::Button, Container::Window, 0, 2280, 735, 375, "Colour", "", "Colour"},
-    {"mPound", 40, Kind::Button, Container::Window, 4800, 4920, 375, 375, "#", "", "#"},
-}};
+// clang-format off
+inline constexpr auto kKeypadLayout = std::to_array<ControlLayout>({
+    {"Cursors", Kind::Frame, "", 0, 3480, 1935, 1815, "Cursors", "", ""},
+    {"mArrow_up", Kind::Key, "Cursors", 720, 240, 495, 495, "", "arrow_up", "Up"},
+    {"mArrow_right", Kind::Key, "Cursors", 1200, 720, 495, 495, "", "arrow_right", "Right"},
+    {"mArrow_down", Kind::Key, "Cursors", 720, 1200, 495, 495, "", "arrow_down", "Down"},
+    {"mArrow_left", Kind::Key, "Cursors", 240, 720, 495, 495, "", "arrow_left", "Left"},
+    {"CHECK_CONNECTION", Kind::Button, "", 3000, 840, 1575, 495, "Check Connection", "",
+     "Check Connection"},
+    {"Frame31", Kind::Frame, "", 0, 0, 1215, 1215, "Power", "", ""},
+    {"mPower_off", Kind::Key, "Frame31", 120, 720, 975, 375, "Off", "", "Power Off"},
+    {"mPower_on", Kind::Key, "Frame31", 120, 240, 975, 375, "On", "", "Power On"},
+    {"Frame33", Kind::Frame, "", 1320, 0, 1215, 1215, "Standby", "", ""},
+    {"mStandby_off", Kind::Key, "Frame33", 120, 720, 975, 375, "Off", "", "Standby Off"},
+    {"mStandby_on", Kind::Key, "Frame33", 120, 240, 975, 375, "On", "", "Standby On"},
+    {"mSource", Kind::Key, "", 6120, 2640, 735, 375, "Source", "", "Source"},
+    {"Frame35", Kind::Frame, "", 5280, 3120, 1575, 2175, "", "", ""},
+    {"m1", Kind::Key, "Frame35", 120, 240, 375, 375, "1", "", "1"},
+    {"m2", Kind::Key, "Frame35", 600, 240, 375, 375, "2", "", "2"},
+    {"m3", Kind::Key, "Frame35", 1080, 240, 375, 375, "3", "", "3"},
+    {"m4", Kind::Key, "Frame35", 120, 720, 375, 375, "4", "", "4"},
+    {"m5", Kind::Key, "Frame35", 600, 720, 375, 375, "5", "", "5"},
+    {"m6", Kind::Key, "Frame35", 1080, 720, 375, 375, "6", "", "6"},
+    {"m7", Kind::Key, "Frame35", 120, 1200, 375, 375, "7", "", "7"},
+    {"m8", Kind::Key, "Frame35", 600, 1200, 375, 375, "8", "", "8"},
+    {"m9", Kind::Key, "Frame35", 1080, 1200, 375, 375, "9", "", "9"},
+    {"m0", Kind::Key, "Frame35", 120, 1680, 375, 375, "0", "", "0"},
+    {"mRecall", Kind::Key, "", 5280, 2640, 735, 375, "Recall", "", "Recall"},
+    {"mMute", Kind::Key, "", 5280, 1680, 735, 375, "Mute", "", "Mute"},
+    {"mVolume", Kind::Key, "", 6120, 1680, 735, 375, "Volume", "", "Volume"},
+    {"mContrast", Kind::Key, "", 0, 1320, 735, 375, "Contrast", "", "Contrast"},
+    {"mExit", Kind::Key, "", 3720, 4920, 735, 375, "Exit", "", "Exit"},
+    {"mEnter", Kind::Key, "", 2880, 4920, 735, 375, "Enter", "", "Enter"},
+    {"mAsterick", Kind::Key, "", 5640, 120, 375, 375, "*", "", "*", kAsteriskPointSize},
+    {"mTint", Kind::Key, "", 840, 1800, 735, 375, "Tint", "", "Tint"},
+    {"mDetail", Kind::Key, "", 840, 2280, 735, 375, "Detail", "", "Detail"},
+    {"mBrite", Kind::Key, "", 0, 1800, 735, 375, "Brite", "", "Brite"},
+    {"mPic", Kind::Key, "", 3840, 2640, 735, 375, "Pic", "", "Pic"},
+    {"mGeom", Kind::Key, "", 3000, 2160, 735, 375, "Geom", "", "Geom"},
+    {"mConv", Kind::Key, "", 2040, 4920, 735, 375, "Conv", "", "Conv"},
+    {"mHelp", Kind::Key, "", 6120, 120, 735, 375, "Help", "", "Help"},
+    {"mUtil", Kind::Key, "", 3000, 2640, 735, 375, "Util", "", "Util"},
+    {"mColour", Kind::Key, "", 0, 2280, 735, 375, "Colour", "", "Colour"},
+    {"mPound", Kind::Key, "", 4800, 4920, 375, 375, "#", "", "#"},
+});
+// clang-format on
+
+// Row indices below are ints so that a failed check prints the row, as in "(14 == -1)".
+inline constexpr int kNoRow = -1;
+
+// The first row whose container is not a frame listed above it, or kNoRow.
+consteval int firstRowOutsideAFrame() {
+    for (std::size_t i = 0; i < kKeypadLayout.size(); ++i) {
+        const std::string_view container = kKeypadLayout[i].container;
+        bool found = container.empty();
+        for (std::size_t j = 0; j < i && !found; ++j)
+            found = kKeypadLayout[j].kind == Kind::Frame && kKeypadLayout[j].name == container;
+        if (!found) return static_cast<int>(i);
+    }
+    return kNoRow;
+}
+
+// The first key row that has no row in the key table, or whose name another row has too.
+consteval int firstKeyRowWithoutKey() {
+    for (std::size_t i = 0; i < kKeypadLayout.size(); ++i) {
+        const ControlLayout& row = kKeypadLayout[i];
+        if (row.kind == Kind::Key && findKey(row.name) == nullptr) return static_cast<int>(i);
+        for (std::size_t j = 0; j < i; ++j)
+            if (kKeypadLayout[j].name == row.name) return static_cast<int>(i);
+    }
+    return kNoRow;
+}
+
+// The first key table row that has no key row in the layout, or kNoRow.
+consteval int firstKeyWithoutButton() {
+    for (std::size_t i = 0; i < kKeys.size(); ++i) {
+        bool found = false;
+        for (const ControlLayout& row : kKeypadLayout)
+            found = found || (row.kind == Kind::Key && row.name == kKeys[i].control);
+        if (!found) return static_cast<int>(i);
+    }
+    return kNoRow;
+}
+
+static_assert(firstRowOutsideAFrame() == kNoRow,
+              "keypad layout row (index above) sits in a frame that is not listed before it");
+static_assert(firstKeyRowWithoutKey() == kNoRow,
+              "keypad layout key (index above) has no key table row, or its name is taken");
+static_assert(firstKeyWithoutButton() == kNoRow,
+              "key table row (index above) has no key in the keypad layout");
 
 }  // namespace tolvane
