@@ -1,8 +1,10 @@
+// app/: program start. Chooses the serial layer and hands it to the keypad window.
 #include <QApplication>
 #include <QCommandLineParser>
 #include <cstdio>
 #include <cstring>
 
+#include "platform/qt_serial_layer.h"
 #include "platform/stop_requests.h"
 #include "ui/frm_tolvane.h"
 
@@ -61,7 +63,9 @@ int main(int argc, char* argv[]) {
         return kUsageError;
     }
 
-    frmTolvane window;  // loads: checks Comm1 and opens the port before it is shown
+    // The one place that picks the transport: the local serial port. The window loads as it is
+    // made: it checks Comm1 and opens the port before it is shown.
+    frmTolvane window(std::make_unique<tolvane::QtSerialLayer>());
     // Asked to stop by a signal, the panel closes as if by its windows' close controls, so
     // queued frames still leave and the port's lock file is removed.
     tolvane::StopRequests stops(tolvane::StopRequests::Input::Ignore);

@@ -37,14 +37,15 @@ std::vector<std::string> naturalPortOrder(std::vector<std::string> ports) {
     return ports;
 }
 
-std::string deviceForPort(int port, const std::optional<std::string>& override,
+PortAddress deviceForPort(int port, const std::optional<std::string>& override,
                           const std::vector<std::string>& presentPorts, HostSystem system) {
-    if (override) return *override;
-    if (system == HostSystem::Windows) return "COM" + std::to_string(port);
+    using Kind = PortAddress::Kind;
+    if (override) return {Kind::SerialDevice, *override};
+    if (system == HostSystem::Windows) return {Kind::SerialDevice, "COM" + std::to_string(port)};
     const auto ordered = naturalPortOrder(presentPorts);
     if (port >= 1 && static_cast<std::size_t>(port) <= ordered.size())
-        return ordered[static_cast<std::size_t>(port - 1)];
-    return "/dev/ttyS" + std::to_string(port - 1);
+        return {Kind::SerialDevice, ordered[static_cast<std::size_t>(port - 1)]};
+    return {Kind::SerialDevice, "/dev/ttyS" + std::to_string(port - 1)};
 }
 
 }  // namespace tolvane

@@ -73,7 +73,8 @@ QString QtSerialLayer::deviceForPort(int port) {
     if (!override && system == HostSystem::Linux)
         for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
             present.push_back(info.systemLocation().toStdString());
-    return QString::fromStdString(tolvane::deviceForPort(port, override, present, system));
+    // This layer reaches local serial devices, the only kind there is so far.
+    return QString::fromStdString(tolvane::deviceForPort(port, override, present, system).path);
 }
 
 void QtSerialLayer::CommPort(std::int16_t port) {

@@ -235,7 +235,7 @@ void ConnectionCheckTest::failuresEndTheCheckWithOneMessage() {
 void ConnectionCheckTest::realPortAnswered() {
     Pty pty;
     qputenv("TOLVANE_COM1", pty.path().toLocal8Bit());
-    frmTolvane window;
+    frmTolvane window(std::make_unique<QtSerialLayer>());
     qunsetenv("TOLVANE_COM1");
     QVERIFY(window.MSComm1().PortOpen());
     ModalCloser closer;
@@ -257,7 +257,7 @@ void ConnectionCheckTest::realPortAnswered() {
 void ConnectionCheckTest::realPortSilent() {
     Pty pty;
     qputenv("TOLVANE_COM1", pty.path().toLocal8Bit());
-    frmTolvane window;
+    frmTolvane window(std::make_unique<QtSerialLayer>());
     qunsetenv("TOLVANE_COM1");
     window.show();
     ModalCloser closer(50ms);

@@ -6,6 +6,10 @@
 using namespace tolvane;
 using Ports = std::vector<std::string>;
 
+static PortAddress serial(const char* path) {
+    return {PortAddress::Kind::SerialDevice, path};
+}
+
 class PlatformTest : public QObject {
     Q_OBJECT
 
@@ -20,18 +24,17 @@ class PlatformTest : public QObject {
 void PlatformTest::portMapping() {
     // This machine's ports are only names here: nothing is opened.
     const Ports usbOnly{"/dev/ttyUSB0"};
-    QCOMPARE(deviceForPort(1, std::nullopt, usbOnly, HostSystem::Linux),
-             std::string("/dev/ttyUSB0"));
-    QCOMPARE(deviceForPort(2, std::nullopt, usbOnly, HostSystem::Linux), std::string("/dev/ttyS1"));
-    QCOMPARE(deviceForPort(4, std::nullopt, {}, HostSystem::Linux), std::string("/dev/ttyS3"));
+    QCOMPARE(deviceForPort(1, std::nullopt, usbOnly, HostSystem::Linux), serial("/dev/ttyUSB0"));
+    QCOMPARE(deviceForPort(2, std::nullopt, usbOnly, HostSystem::Linux), serial("/dev/ttyS1"));
+    QCOMPARE(deviceForPort(4, std::nullopt, {}, HostSystem::Linux), serial("/dev/ttyS3"));
     const Ports mixed{"/dev/ttyACM0", "/dev/ttyUSB1", "/dev/ttyS0", "/dev/ttyUSB0"};
-    QCOMPARE(deviceForPort(2, std::nullopt, mixed, HostSystem::Linux), std::string("/dev/ttyUSB0"));
-    QCOMPARE(deviceForPort(4, std::nullopt, mixed, HostSystem::Linux), std::string("/dev/ttyACM0"));
+    QCOMPARE(deviceForPort(2, std::nullopt, mixed, HostSystem::Linux), serial("/dev/ttyUSB0"));
+    QCOMPARE(deviceForPort(4, std::nullopt, mixed, HostSystem::Linux), serial("/dev/ttyACM0"));
     // An override wins, even an empty one: it is reported as bad when opened, not replaced.
     QCOMPARE(deviceForPort(1, std::string("/tmp/projector"), mixed, HostSystem::Linux),
-             std::string("/tmp/projector"));
-    QCOMPARE(deviceForPort(1, std::string(), mixed, HostSystem::Linux), std::string());
-    QCOMPARE(deviceForPort(3, std::nullopt, mixed, HostSystem::Windows), std::string("COM3"));
+             serial("/tmp/projector"));
+    QCOMPARE(deviceForPort(1, std::string(), mixed, HostSystem::Linux), serial(""));
+    QCOMPARE(deviceForPort(3, std::nullopt, mixed, HostSystem::Windows), serial("COM3"));
 }
 
 void PlatformTest::naturalOrder() {

@@ -6,8 +6,8 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <array>
+#include <stdexcept>
 
-#include "platform/qt_serial_layer.h"
 #include "ui/fonts.h"
 #include "ui/keypad_layout.h"
 #include "ui/logging.h"
@@ -93,7 +93,7 @@ static_assert(firstHandlerWithoutButton() == kNoRow,
 }  // namespace
 
 frmTolvane::frmTolvane(std::unique_ptr<SerialLayer> port)
-    : MSComm1_(port ? std::move(port) : std::make_unique<QtSerialLayer>()),
+    : MSComm1_(port ? std::move(port) : throw std::invalid_argument("frmTolvane: no serial layer")),
       ports_(*MSComm1_, *this),
       check_(*MSComm1_, *this) {
     loadArtwork();

@@ -63,8 +63,8 @@ class frmTolvane : public QMainWindow, private tolvane::PortUi, private tolvane:
     Q_OBJECT
 
   public:
-    // The serial layer is the real one unless a test hands in another.
-    explicit frmTolvane(std::unique_ptr<tolvane::SerialLayer> port = nullptr);
+    // The window drives whichever serial layer it is given (main chooses it); not null.
+    explicit frmTolvane(std::unique_ptr<tolvane::SerialLayer> port);
     ~frmTolvane() override;
 
     QPushButton* button(const QString& name) const { return buttons_.value(name); }
