@@ -38,9 +38,9 @@ void ConnectionCheck::tick() {
 }
 
 void ConnectionCheck::wait(const std::int16_t& count) {
-    // Each pass runs the pending events, then tests the timer, then the count. Between passes
-    // nothing can change until an event arrives, so every pass but the first sleeps until one
-    // does, instead of spinning.
+    // Each pass runs the pending events, then tests the timer, then the count. Every pass but the
+    // first sleeps until an event arrives, instead of spinning; the host ends that sleep after
+    // kWaitBound, so bytes counted without an event are seen too.
     for (bool firstPass = true;; firstPass = false) {
         host_.processEvents(!firstPass);
         if (host_.closing() || !host_.timerEnabled()) return;

@@ -1,11 +1,16 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string_view>
 
 #include "platform/serial_layer.h"
 
 namespace tolvane {
+
+// The longest a waiting check sleeps before it looks at the received count again: a serial
+// layer need not raise an event for every byte it takes in.
+inline constexpr std::chrono::milliseconds kWaitBound{10};
 
 // What the connection check needs from the keypad window: the reply timer's enabled flag, the
 // window's event processing, its result dialogs and its message box.
@@ -15,7 +20,7 @@ class CheckHost {
     virtual bool timerEnabled() const = 0;
     virtual void setTimerEnabled(bool enabled) = 0;
     // Runs every pending window event; with mayWait, first sleeps until one arrives if none is
-    // pending.
+    // pending, but for kWaitBound at most.
     virtual void processEvents(bool mayWait) = 0;
     // True once the keypad window is closing: a waiting check ends without a result.
     virtual bool closing() const = 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 namespace tolvane::testing {
 
@@ -38,6 +39,10 @@ void FakeSerialLayer::Output(std::span<const std::uint8_t> bytes) {
 std::int16_t FakeSerialLayer::InBufferCount() {
     transcript.push_back("InBufferCount?");
     if (!open_ || failReads) throw SerialError(SerialError::Kind::Read, "read refused");
+    if (quietBytes > 0 && std::chrono::steady_clock::now() >= quietArrival) {
+        received += std::exchange(quietBytes, 0);
+        quietSeen = std::chrono::steady_clock::now();
+    }
     return static_cast<std::int16_t>(std::min(received, 32767));
 }
 

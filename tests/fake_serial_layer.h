@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,10 +30,15 @@ class FakeSerialLayer : public SerialLayer {
     void InBufferCount(std::int16_t count) override;
 
     // Scripting.
-    std::vector<int> refusedPorts;    // opens of these port numbers fail
-    int writesBeforeFailure = -1;     // after this many successful writes every write fails
-    bool failReads = false;           // count and discard fail
-    int received = 0;                 // bytes waiting in the receive buffer
+    std::vector<int> refusedPorts;  // opens of these port numbers fail
+    int writesBeforeFailure = -1;   // after this many successful writes every write fails
+    bool failReads = false;         // count and discard fail
+    int received = 0;               // bytes waiting in the receive buffer
+    // Bytes that join `received` at `quietArrival`, with no event to tell anyone: only a
+    // reader that looks again sees them. `quietSeen` is when a count first included them.
+    int quietBytes = 0;
+    std::chrono::steady_clock::time_point quietArrival{};
+    std::optional<std::chrono::steady_clock::time_point> quietSeen;
     void hangUp() { open_ = false; }  // the device vanished: closed without a call
 
     std::vector<std::string> transcript;

@@ -103,6 +103,9 @@ frmTolvane::frmTolvane(std::unique_ptr<SerialLayer> port)
     Timer1.setInterval(kReplyTimeout);
     Timer1.setTimerType(Qt::PreciseTimer);
     connect(&Timer1, &QTimer::timeout, this, &frmTolvane::Timer1_Timer);
+    waitBound_.setSingleShot(true);
+    waitBound_.setInterval(kWaitBound);
+    waitBound_.setTimerType(Qt::PreciseTimer);
     buildMenu();
     buildKeypad();
     Form_Load();
@@ -230,8 +233,14 @@ void frmTolvane::setTimerEnabled(bool enabled) {
 }
 
 void frmTolvane::processEvents(bool mayWait) {
-    QCoreApplication::processEvents(mayWait ? QEventLoop::WaitForMoreEvents
-                                            : QEventLoop::AllEvents);
+    if (!mayWait) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        return;
+    }
+    // The timer's own event ends the sleep if nothing else does.
+    waitBound_.start();
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    waitBound_.stop();
 }
 
 void frmTolvane::showResponding() {

@@ -115,5 +115,6 @@ class frmTolvane : public QMainWindow, private tolvane::PortUi, private tolvane:
     tolvane::ConnectionCheck check_;
     QHash<QString, QPushButton*> buttons_;
     QHash<QString, QGroupBox*> frames_;
+    QTimer waitBound_;  // runs only while a check sleeps: ends the sleep after kWaitBound
     bool closing_ = false;
 };
