@@ -30,7 +30,7 @@ from Xlib import X, display as xdisplay, protocol  # noqa: E402
 from Xlib.ext import xtest  # noqa: E402
 
 import harness  # noqa: E402
-from test_e2e import COMMON_LEAD_IN, KEY_FRAMES, POWER_ON_LEAD_IN, PROBE  # noqa: E402
+from harness import KEY_FRAMES, LEAD_INS, PROBE  # noqa: E402
 
 REPLY = b"\x06"
 BURST_CLICKS = 500
@@ -41,8 +41,7 @@ STOP_TIMEOUT_S = 10
 
 
 def frames_for(key):
-    lead_in = POWER_ON_LEAD_IN if key == "mPower_on" else COMMON_LEAD_IN
-    return bytes.fromhex(lead_in) + bytes.fromhex(KEY_FRAMES[key])
+    return bytes.fromhex(LEAD_INS[key]) + bytes.fromhex(KEY_FRAMES[key])
 
 
 def cpu_ns(pid):

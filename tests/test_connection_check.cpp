@@ -2,8 +2,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include "expected_frames.h"
 #include "fake_serial_layer.h"
+#include "keypad_data.h"
 #include "modal_closer.h"
 #include "platform/qt_serial_layer.h"
 #include "pty_pair.h"
@@ -54,7 +54,7 @@ class ResultCloser : public QObject {
     QStringList seen;
 };
 
-const std::string kProbeOutput = std::string("Output ") + kProbe;
+const std::string kProbeOutput = "Output " + keypadData().probe;
 
 struct Panel {
     FakeSerialLayer* port;
@@ -221,12 +221,10 @@ void ConnectionCheckTest::keysAndPortSwitchesRunInsideTheWait() {
     std::vector<std::string> writesAndOpens;
     std::copy_if(t.begin(), t.end(), std::back_inserter(writesAndOpens),
                  [](const std::string& line) { return line.rfind("InBufferCount", 0) != 0; });
-    const std::vector<std::string> expected{kProbeOutput,
-                                            std::string("Output ") + kCommonLeadIn,
-                                            "Output 01 08 B0 00 1B 93 FF 63 38 24 89 0E",
-                                            "PortOpen=false",
-                                            "CommPort=2",
-                                            "PortOpen=true"};
+    const ExpectedControl& mute = keypadData().control("mMute");
+    const std::vector<std::string> expected{
+        kProbeOutput, "Output " + mute.leadIn, "Output " + mute.keyFrame, "PortOpen=false",
+        "CommPort=2", "PortOpen=true"};
     QCOMPARE(writesAndOpens, expected);
     QCOMPARE(dialogsSeen(closer), QStringList{"CONNECTION"});
     QCOMPARE(p.port->CommPort(), std::int16_t{2});
@@ -302,7 +300,8 @@ void ConnectionCheckTest::realPortSilent() {
     watch.start();
     QTest::mouseClick(window.button("CHECK_CONNECTION"), Qt::LeftButton);
     QCOMPARE(dialogsSeen(closer), QStringList{"frmconnect"});
-    QCOMPARE(pty.readFromPanel(9), QByteArray::fromHex("01060000100081970E"));
+    QCOMPARE(pty.readFromPanel(9),
+             QByteArray::fromHex(QByteArray::fromStdString(keypadData().probe)));
     qInfo("unanswered check: %lld us of CPU, not-responding dialog after %lld ms",
           qlonglong(watch.cpu.count()), watch.elapsedMs);
     // A wait that spins burns about a whole second of CPU here; a sleeping one a few ms.

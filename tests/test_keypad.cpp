@@ -5,8 +5,8 @@
 #include <QStyleOptionButton>
 #include <QTest>
 
-#include "expected_frames.h"
 #include "fake_serial_layer.h"
+#include "keypad_data.h"
 #include "modal_closer.h"
 #include "serial/messages.h"
 #include "ui/frm_tolvane.h"
@@ -16,55 +16,12 @@ using namespace tolvane::testing;
 
 namespace {
 
-// The keypad's buttons as laid out, copied from the layout table: container, twips, caption.
-struct ExpectedControl {
-    const char* name;
-    const char* container;
-    int left, top, width, height;
-    const char* caption;
-};
-
-constexpr ExpectedControl kExpectedControls[] = {
-    {"mArrow_up", "Cursors", 720, 240, 495, 495, ""},
-    {"mArrow_right", "Cursors", 1200, 720, 495, 495, ""},
-    {"mArrow_down", "Cursors", 720, 1200, 495, 495, ""},
-    {"mArrow_left", "Cursors", 240, 720, 495, 495, ""},
-    {"CHECK_CONNECTION", "client", 3000, 840, 1575, 495, "Check Connection"},
-    {"mPower_off", "Frame31", 120, 720, 975, 375, "Off"},
-    {"mPower_on", "Frame31", 120, 240, 975, 375, "On"},
-    {"mStandby_off", "Frame33", 120, 720, 975, 375, "Off"},
-    {"mStandby_on", "Frame33", 120, 240, 975, 375, "On"},
-    {"mSource", "client", 6120, 2640, 735, 375, "Source"},
-    {"m1", "Frame35", 120, 240, 375, 375, "1"},
-    {"m2", "Frame35", 600, 240, 375, 375, "2"},
-    {"m3", "Frame35", 1080, 240, 375, 375, "3"},
-    {"m4", "Frame35", 120, 720, 375, 375, "4"},
-    {"m5", "Frame35", 600, 720, 375, 375, "5"},
-    {"m6", "Frame35", 1080, 720, 375, 375, "6"},
-    {"m7", "Frame35", 120, 1200, 375, 375, "7"},
-    {"m8", "Frame35", 600, 1200, 375, 375, "8"},
-    {"m9", "Frame35", 1080, 1200, 375, 375, "9"},
-    {"m0", "Frame35", 120, 1680, 375, 375, "0"},
-    {"mRecall", "client", 5280, 2640, 735, 375, "Recall"},
-    {"mMute", "client", 5280, 1680, 735, 375, "Mute"},
-    {"mVolume", "client", 6120, 1680, 735, 375, "Volume"},
-    {"mContrast", "client", 0, 1320, 735, 375, "Contrast"},
-    {"mExit", "client", 3720, 4920, 735, 375, "Exit"},
-    {"mEnter", "client", 2880, 4920, 735, 375, "Enter"},
-    {"mAsterick", "client", 5640, 120, 375, 375, "*"},
-    {"mTint", "client", 840, 1800, 735, 375, "Tint"},
-    {"mDetail", "client", 840, 2280, 735, 375, "Detail"},
-    {"mBrite", "client", 0, 1800, 735, 375, "Brite"},
-    {"mPic", "client", 3840, 2640, 735, 375, "Pic"},
-    {"mGeom", "client", 3000, 2160, 735, 375, "Geom"},
-    {"mConv", "client", 2040, 4920, 735, 375, "Conv"},
-    {"mHelp", "client", 6120, 120, 735, 375, "Help"},
-    {"mUtil", "client", 3000, 2640, 735, 375, "Util"},
-    {"mColour", "client", 0, 2280, 735, 375, "Colour"},
-    {"mPound", "client", 4800, 4920, 375, 375, "#"},
-};
-
 constexpr int kTwips = 15;
+
+QRect pixels(const QRect& twips) {
+    return {twips.left() / kTwips, twips.top() / kTwips, twips.width() / kTwips,
+            twips.height() / kTwips};
+}
 
 struct Panel {
     FakeSerialLayer* port;
@@ -109,14 +66,14 @@ void KeypadTest::controlsWhereTheTableSaysThey() {
     QCOMPARE(w.windowTitle(), QString("Tolvane"));
     QCOMPARE(w.centralWidget()->size(), QSize(6855 / kTwips, 5295 / kTwips));
     QCOMPARE(w.centralWidget()->findChildren<QPushButton*>().size(), 37);
-    for (const ExpectedControl& c : kExpectedControls) {
+    for (const ExpectedControl& c : keypadData().controls) {
         QPushButton* b = w.button(c.name);
-        QVERIFY2(b, c.name);
-        QCOMPARE(b->parentWidget()->objectName(), QString(c.container));
-        QCOMPARE(b->geometry(),
-                 QRect(c.left / kTwips, c.top / kTwips, c.width / kTwips, c.height / kTwips));
-        QCOMPARE(b->text(), QString(c.caption));
-        QCOMPARE(b->icon().isNull(), QString(c.caption).size() > 0);
+        QVERIFY2(b, qPrintable(c.name));
+        QCOMPARE(b->parentWidget()->objectName(),
+                 c.container == "window" ? QString("client") : c.container);
+        QCOMPARE(b->geometry(), pixels(c.twips));
+        QCOMPARE(b->text(), c.caption);
+        QCOMPARE(b->icon().isNull(), c.caption.size() > 0);
         QVERIFY(!b->isDefault() && !b->autoDefault());
         QVERIFY(!b->text().contains('&'));
         QVERIFY(!b->accessibleName().isEmpty());
@@ -128,14 +85,10 @@ void KeypadTest::controlsWhereTheTableSaysThey() {
     QCOMPARE(w.button("mAsterick")->font().weight(), QFont::Normal);
     QCOMPARE(w.button("mHelp")->font().pointSizeF(), w.button("mTint")->font().pointSizeF());
 
-    const QList<std::tuple<const char*, QString, QRect>> frames{
-        {"Cursors", "Cursors", QRect(0, 232, 129, 121)},
-        {"Frame31", "Power", QRect(0, 0, 81, 81)},
-        {"Frame33", "Standby", QRect(88, 0, 81, 81)},
-        {"Frame35", "", QRect(352, 208, 105, 145)}};
-    for (const auto& [name, title, geometry] : frames) {
-        QCOMPARE(w.frame(name)->title(), title);
-        QCOMPARE(w.frame(name)->geometry(), geometry);
+    for (const ExpectedFrame& f : keypadData().frames) {
+        QVERIFY2(w.frame(f.name), qPrintable(f.name));
+        QCOMPARE(w.frame(f.name)->title(), f.title);
+        QCOMPARE(w.frame(f.name)->geometry(), pixels(f.twips));
     }
     QMenu* menu = w.menuBar()->findChild<QMenu*>("mnuCommport");
     QCOMPARE(menu->title(), QString("Comm Port"));
@@ -180,7 +133,7 @@ void KeypadTest::focusOrder() {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     }
     QStringList expected;
-    for (const ExpectedControl& c : kExpectedControls) expected << c.name;
+    for (const ExpectedControl& c : keypadData().controls) expected << c.name;
     expected << "mArrow_up";  // Tab on mPound wraps round
     QCOMPARE(order, expected);
 }
@@ -189,12 +142,10 @@ void KeypadTest::everyKeySendsItsTwoFrames() {
     Panel p = makePanel();
     p.window->show();
     QVERIFY(QTest::qWaitForWindowExposed(p.window.get()));
-    for (const ExpectedKey& key : kExpectedKeys) {
+    for (const ExpectedControl& key : keypadData().keys()) {
         p.port->transcript.clear();
-        QTest::mouseClick(p.window->button(key.control), Qt::LeftButton);
-        const std::vector<std::string> expected{
-            std::string("Output ") + expectedLeadIn(key.control),
-            std::string("Output ") + key.keyFrame};
+        QTest::mouseClick(p.window->button(key.name), Qt::LeftButton);
+        const std::vector<std::string> expected{"Output " + key.leadIn, "Output " + key.keyFrame};
         QCOMPARE(p.port->transcript, expected);
     }
     // The space bar on the focused key is a click too.

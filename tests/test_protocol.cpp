@@ -1,8 +1,8 @@
 #include <QTest>
 #include <set>
 
-#include "expected_frames.h"
 #include "fake_serial_layer.h"
+#include "keypad_data.h"
 #include "protocol/frame.h"
 #include "protocol/key_table.h"
 #include "serial/port_manager.h"
@@ -26,14 +26,17 @@ class ProtocolTest : public QObject {
 // Wire bytes copied from the key command table, not recomputed.
 void ProtocolTest::keyPress_data() {
     QTest::addColumn<QString>("control");
+    QTest::addColumn<QString>("leadIn");
     QTest::addColumn<QString>("keyFrame");
-    for (const ExpectedKey& key : kExpectedKeys)
-        QTest::newRow(key.control) << QString(key.control) << QString(key.keyFrame);
+    for (const ExpectedControl& key : keypadData().keys())
+        QTest::newRow(qPrintable(key.name)) << key.name << QString::fromStdString(key.leadIn)
+                                            << QString::fromStdString(key.keyFrame);
 }
 
 // A press is exactly two writes: the lead-in frame, then the key frame.
 void ProtocolTest::keyPress() {
     QFETCH(QString, control);
+    QFETCH(QString, leadIn);
     QFETCH(QString, keyFrame);
     const KeyCommand* key = findKey(control.toStdString());
     QVERIFY(key);
@@ -41,8 +44,8 @@ void ProtocolTest::keyPress() {
     port.PortOpen(true);
     port.transcript.clear();
     sendKey(port, *key);
-    const std::string leadIn = expectedLeadIn(qPrintable(control));
-    const std::vector<std::string> expected{"Output " + leadIn, "Output " + keyFrame.toStdString()};
+    const std::vector<std::string> expected{"Output " + leadIn.toStdString(),
+                                            "Output " + keyFrame.toStdString()};
     QCOMPARE(port.transcript, expected);
     // Pressing again sends the identical bytes.
     sendKey(port, *key);
@@ -62,7 +65,7 @@ void ProtocolTest::tableCoversEveryKeyOnce() {
 }
 
 void ProtocolTest::probeFrame() {
-    QCOMPARE(toHex(tolvane::probeFrame()), std::string(kProbe));
+    QCOMPARE(toHex(tolvane::probeFrame()), keypadData().probe);
 }
 
 // Rules the fixed frames do not exercise: wrap-around, every escape value, and the size limit.

@@ -3,6 +3,7 @@
 Everything here waits for a condition (a window mapped, a line printed, a process gone) with a
 deadline; nothing sleeps a fixed time and hopes.
 """
+import json
 import os
 import queue
 import random
@@ -18,51 +19,23 @@ import time
 TWIPS_PER_PIXEL = 15
 CLIENT_HEIGHT = 5295 // TWIPS_PER_PIXEL
 
-# Frame origins in twips, inside the window's client area.
-FRAMES = {"window": (0, 0), "Cursors": (0, 3480), "Frame31": (0, 0), "Frame33": (1320, 0),
-          "Frame35": (5280, 3120)}
+# The frames and the keypad layout as the design gives them, shared with the C++ tests.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "keypad.json"),
+          encoding="utf-8") as _file:
+    _DATA = json.load(_file)
 
-# Controls of the keypad: container, left, top, width, height in twips (the layout table).
-CONTROLS = {
-    "mArrow_up": ("Cursors", 720, 240, 495, 495),
-    "mArrow_right": ("Cursors", 1200, 720, 495, 495),
-    "mArrow_down": ("Cursors", 720, 1200, 495, 495),
-    "mArrow_left": ("Cursors", 240, 720, 495, 495),
-    "CHECK_CONNECTION": ("window", 3000, 840, 1575, 495),
-    "mPower_off": ("Frame31", 120, 720, 975, 375),
-    "mPower_on": ("Frame31", 120, 240, 975, 375),
-    "mStandby_off": ("Frame33", 120, 720, 975, 375),
-    "mStandby_on": ("Frame33", 120, 240, 975, 375),
-    "mSource": ("window", 6120, 2640, 735, 375),
-    "m1": ("Frame35", 120, 240, 375, 375),
-    "m2": ("Frame35", 600, 240, 375, 375),
-    "m3": ("Frame35", 1080, 240, 375, 375),
-    "m4": ("Frame35", 120, 720, 375, 375),
-    "m5": ("Frame35", 600, 720, 375, 375),
-    "m6": ("Frame35", 1080, 720, 375, 375),
-    "m7": ("Frame35", 120, 1200, 375, 375),
-    "m8": ("Frame35", 600, 1200, 375, 375),
-    "m9": ("Frame35", 1080, 1200, 375, 375),
-    "m0": ("Frame35", 120, 1680, 375, 375),
-    "mRecall": ("window", 5280, 2640, 735, 375),
-    "mMute": ("window", 5280, 1680, 735, 375),
-    "mVolume": ("window", 6120, 1680, 735, 375),
-    "mContrast": ("window", 0, 1320, 735, 375),
-    "mExit": ("window", 3720, 4920, 735, 375),
-    "mEnter": ("window", 2880, 4920, 735, 375),
-    "mAsterick": ("window", 5640, 120, 375, 375),
-    "mTint": ("window", 840, 1800, 735, 375),
-    "mDetail": ("window", 840, 2280, 735, 375),
-    "mBrite": ("window", 0, 1800, 735, 375),
-    "mPic": ("window", 3840, 2640, 735, 375),
-    "mGeom": ("window", 3000, 2160, 735, 375),
-    "mConv": ("window", 2040, 4920, 735, 375),
-    "mHelp": ("window", 6120, 120, 735, 375),
-    "mUtil": ("window", 3000, 2640, 735, 375),
-    "mColour": ("window", 0, 2280, 735, 375),
-    "mPound": ("window", 4800, 4920, 375, 375),
-}
-KEYS = [name for name in CONTROLS if name != "CHECK_CONNECTION"]
+# Frame origins in twips, inside the window's client area.
+FRAMES = {"window": (0, 0)}
+FRAMES.update({f["name"]: tuple(f["twips"][:2]) for f in _DATA["frames"]})
+
+# Controls of the keypad in focus order: container, left, top, width, height in twips.
+CONTROLS = {c["name"]: (c["in"], *c["twips"]) for c in _DATA["controls"]}
+KEYS = [c["name"] for c in _DATA["controls"] if "keyFrame" in c]
+
+# Wire bytes as hex text: each key's lead-in and key frame, and the connection check's probe.
+LEAD_INS = {c["name"]: c["leadIn"] for c in _DATA["controls"] if "keyFrame" in c}
+KEY_FRAMES = {c["name"]: c["keyFrame"] for c in _DATA["controls"] if "keyFrame" in c}
+PROBE = _DATA["probe"]
 
 # Result dialogs: client top-left on the screen (twips) and their OK button's centre (twips).
 NOT_RESPONDING = {"at": (5340, 3360), "ok": (1680 + 1215 // 2, 2400 + 495 // 2)}

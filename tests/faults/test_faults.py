@@ -16,9 +16,9 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 
-from harness import (KEYS, RESPONDING, NOT_RESPONDING, OPEN_FAILED, Display, Input, Panel,
-                     Projector, binary, cpu_seconds, parse, rss_kib, wait_for)  # noqa: E402
-from test_e2e import COMMON_LEAD_IN, KEY_FRAMES, POWER_ON_LEAD_IN, PROBE  # noqa: E402
+from harness import (KEY_FRAMES, KEYS, LEAD_INS, PROBE, RESPONDING, NOT_RESPONDING, OPEN_FAILED,
+                     Display, Input, Panel, Projector, binary, cpu_seconds, parse, rss_kib,
+                     wait_for)  # noqa: E402
 
 WRITE_FAILED = "Error while writing to comm port. Ensure that a valid comm port is selected"
 READ_FAILED = "Error while reading from comm port. Ensure that a valid comm port is selected"
@@ -31,10 +31,6 @@ def report(text):
 def observe(seconds):
     """A stretch in which something must not happen; never used to wait for something."""
     time.sleep(seconds)
-
-
-def lead_in_for(key):
-    return POWER_ON_LEAD_IN if key == "mPower_on" else COMMON_LEAD_IN
 
 
 class Bench:
@@ -70,7 +66,7 @@ class FaultCase(unittest.TestCase):
         """Two lines from the simulator: the key's lead-in frame, then its key frame, whole."""
         self.assertEqual(len(lines), 2, lines)
         kind, _, wire = parse(lines[0])
-        self.assertEqual((kind, wire), ("lead-in", lead_in_for(key)), lines[0])
+        self.assertEqual((kind, wire), ("lead-in", LEAD_INS[key]), lines[0])
         self.assertEqual(parse(lines[1]), ("key", key, KEY_FRAMES[key]), lines[1])
         for line in lines:
             self.assertIn(len(parse(line)[2].split()), (12, 13), line)
