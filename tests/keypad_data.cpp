@@ -6,6 +6,8 @@
 #include <QJsonObject>
 #include <stdexcept>
 
+#include "protocol/hex_text.h"
+
 namespace tolvane::testing {
 namespace {
 
@@ -17,6 +19,13 @@ QString text(const QJsonObject& row, const char* field) {
     const QJsonValue value = row.value(QLatin1String(field));
     if (!value.isString()) malformed(QStringLiteral("\"%1\" is not text").arg(field));
     return value.toString();
+}
+
+std::uint8_t byte(const QJsonObject& row, const char* field) {
+    const std::optional<Bytes> bytes = parseHexText(text(row, field).toStdString());
+    if (!bytes || bytes->size() != 1)
+        malformed(QStringLiteral("\"%1\" is not one byte").arg(field));
+    return bytes->front();
 }
 
 QRect twips(const QJsonObject& row) {
@@ -44,6 +53,8 @@ KeypadData load() {
         if (row.contains(QLatin1String("keyFrame"))) {
             control.leadIn = text(row, "leadIn").toStdString();
             control.keyFrame = text(row, "keyFrame").toStdString();
+            control.payload1 = byte(row, "payload1");
+            control.code = byte(row, "code");
         }
         data.controls.push_back(control);
     }

@@ -2,6 +2,8 @@
 
 #include <QRect>
 #include <QString>
+#include <cstdint>
+#include <string>
 #include <vector>
 
 namespace tolvane::testing {
@@ -21,6 +23,8 @@ struct ExpectedControl {
     QString caption;
     std::string leadIn;  // empty for a button that is not a remote key
     std::string keyFrame;
+    std::uint8_t payload1 = 0;  // of the key frame's payload
+    std::uint8_t code = 0;
 };
 
 struct KeypadData {

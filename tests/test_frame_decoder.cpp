@@ -3,65 +3,47 @@
 #include <QTest>
 
 #include "fake_serial_layer.h"
+#include "keypad_data.h"
 #include "protocol/frame_decoder.h"
 
 using namespace tolvane;
-using tolvane::testing::parseHex;
+using namespace tolvane::testing;
 using Kind = DecodedPiece::Kind;
 using Texts = std::vector<std::string>;
 
 namespace {
 
-// Every frame of the key table, wire bytes copied from the table.
+// Every frame of the key table: each lead-in frame once, then each key's frame. The bytes come
+// from the tests' data file, copied from the table.
 struct TableFrame {
-    const char* name;
+    std::string name;
     std::uint8_t payload1;
     std::uint8_t code;  // 0x30 for the lead-in frames
-    const char* wire;
+    std::string wire;
 };
 
-constexpr TableFrame kTable[] = {
-    {"common lead-in", 0xB0, 0x30, "01 08 B0 00 1B 93 FF 63 30 24 81 0E"},
-    {"power-on lead-in", 0x80, 0x30, "01 08 80 00 1B 93 FF 63 30 24 51 0E"},
-    {"m0", 0xB0, 0x08, "01 08 B0 00 1B 93 FF 63 08 24 59 0E"},
-    {"m1", 0xB0, 0x0A, "01 08 B0 00 1B 93 FF 63 0A 24 5B 0E"},
-    {"m2", 0xB0, 0x3A, "01 08 B0 00 1B 93 FF 63 3A 24 8B 0E"},
-    {"m3", 0xB0, 0x12, "01 08 B0 00 1B 93 FF 63 12 24 63 0E"},
-    {"m4", 0xB0, 0x27, "01 08 B0 00 1B 93 FF 63 27 24 78 0E"},
-    {"m5", 0xB0, 0x17, "01 08 B0 00 1B 93 FF 63 17 24 68 0E"},
-    {"m6", 0xB0, 0x3F, "01 08 B0 00 1B 93 FF 63 3F 24 90 0E"},
-    {"m7", 0xB0, 0x2B, "01 08 B0 00 1B 93 FF 63 2B 24 7C 0E"},
-    {"m8", 0xB0, 0x1B, "01 08 B0 00 1B 93 FF 63 1B 9B 24 6C 0E"},
-    {"m9", 0xB0, 0x33, "01 08 B0 00 1B 93 FF 63 33 24 84 0E"},
-    {"mArrow_down", 0xB0, 0x31, "01 08 B0 00 1B 93 FF 63 31 24 82 0E"},
-    {"mArrow_left", 0xB0, 0x0D, "01 08 B0 00 1B 93 FF 63 0D 24 5E 0E"},
-    {"mArrow_right", 0xB0, 0x15, "01 08 B0 00 1B 93 FF 63 15 24 66 0E"},
-    {"mArrow_up", 0xB0, 0x37, "01 08 B0 00 1B 93 FF 63 37 24 88 0E"},
-    {"mAsterick", 0xB0, 0x34, "01 08 B0 00 1B 93 FF 63 34 24 85 0E"},
-    {"mBrite", 0xB0, 0x32, "01 08 B0 00 1B 93 FF 63 32 24 83 0E"},
-    {"mColour", 0xB0, 0x0E, "01 08 B0 00 1B 93 FF 63 1B 8E 24 5F 0E"},
-    {"mContrast", 0xB0, 0x02, "01 08 B0 00 1B 93 FF 63 02 24 53 0E"},
-    {"mConv", 0xB0, 0x2A, "01 08 B0 00 1B 93 FF 63 2A 24 7B 0E"},
-    {"mDetail", 0xB0, 0x16, "01 08 B0 00 1B 93 FF 63 16 24 67 0E"},
-    {"mEnter", 0xB0, 0x0B, "01 08 B0 00 1B 93 FF 63 0B 24 5C 0E"},
-    {"mExit", 0xB0, 0x23, "01 08 B0 00 1B 93 FF 63 23 24 74 0E"},
-    {"mGeom", 0xB0, 0x26, "01 08 B0 00 1B 93 FF 63 26 24 77 0E"},
-    {"mHelp", 0xB0, 0x0F, "01 08 B0 00 1B 93 FF 63 0F 24 60 0E"},
-    {"mMute", 0xB0, 0x38, "01 08 B0 00 1B 93 FF 63 38 24 89 0E"},
-    {"mPic", 0xB0, 0x2C, "01 08 B0 00 1B 93 FF 63 2C 24 7D 0E"},
-    {"mPound", 0xB0, 0x03, "01 08 B0 00 1B 93 FF 63 03 24 54 0E"},
-    {"mPower_off", 0xB0, 0x14, "01 08 B0 00 1B 93 FF 63 14 24 65 0E"},
-    {"mPower_on", 0x80, 0x24, "01 08 80 00 1B 93 FF 63 24 24 45 0E"},
-    {"mRecall", 0xB0, 0x22, "01 08 B0 00 1B 93 FF 63 22 24 73 0E"},
-    {"mSource", 0xB0, 0x2D, "01 08 B0 00 1B 93 FF 63 2D 24 7E 0E"},
-    {"mStandby_off", 0xB0, 0x0C, "01 08 B0 00 1B 93 FF 63 0C 24 5D 0E"},
-    {"mStandby_on", 0xB0, 0x3C, "01 08 B0 00 1B 93 FF 63 3C 24 8D 0E"},
-    {"mTint", 0xB0, 0x3E, "01 08 B0 00 1B 93 FF 63 3E 24 8F 0E"},
-    {"mUtil", 0xB0, 0x1C, "01 08 B0 00 1B 93 FF 63 1C 24 6D 0E"},
-    {"mVolume", 0xB0, 0x1A, "01 08 B0 00 1B 93 FF 63 1A 24 6B 0E"},
-};
-constexpr const char* kProbe = "01 06 00 00 10 00 81 97 0E";
-constexpr const char* kVolume = "01 08 B0 00 1B 93 FF 63 1A 24 6B 0E";
+const std::vector<TableFrame>& tableFrames() {
+    static const std::vector<TableFrame> frames = [] {
+        std::vector<TableFrame> leadIns, keys;
+        for (const ExpectedControl& key : keypadData().keys()) {
+            keys.push_back({key.name.toStdString(), key.payload1, key.code, key.keyFrame});
+            if (std::none_of(leadIns.begin(), leadIns.end(),
+                             [&](const TableFrame& f) { return f.wire == key.leadIn; }))
+                leadIns.push_back(
+                    {"lead-in " + toHex(std::array{key.payload1}), key.payload1, 0x30, key.leadIn});
+        }
+        leadIns.insert(leadIns.end(), keys.begin(), keys.end());
+        return leadIns;
+    }();
+    return frames;
+}
+
+const TableFrame& randomTableFrame(QRandomGenerator& random) {
+    return tableFrames()[std::size_t(random.bounded(int(tableFrames().size())))];
+}
+
+const std::string kProbe = keypadData().probe;
+const std::string kVolume = keypadData().control("mVolume").keyFrame;
 
 Bytes operator+(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -158,11 +140,11 @@ class FrameDecoderTest : public QObject {
 void FrameDecoderTest::tableFrame_data() {
     QTest::addColumn<QString>("wire");
     QTest::addColumn<QString>("payload");
-    for (const TableFrame& row : kTable)
-        QTest::newRow(row.name) << row.wire
-                                << QString::asprintf("%02X 00 13 FF 63 %02X 24", row.payload1,
-                                                     row.code);
-    QTest::newRow("probe") << kProbe << "00 00 10 00 81";
+    for (const TableFrame& row : tableFrames())
+        QTest::newRow(row.name.c_str())
+            << QString::fromStdString(row.wire)
+            << QString::asprintf("%02X 00 13 FF 63 %02X 24", row.payload1, row.code);
+    QTest::newRow("probe") << QString::fromStdString(kProbe) << "00 00 10 00 81";
 }
 
 void FrameDecoderTest::tableFrame() {
@@ -229,8 +211,8 @@ void FrameDecoderTest::formatEdges() {
 void FrameDecoderTest::corruptStreams_data() {
     QTest::addColumn<QString>("stream");
     QTest::addColumn<QStringList>("pieces");
-    const QString probe = kProbe;
-    const QString volume = kVolume;
+    const QString probe = QString::fromStdString(kProbe);
+    const QString volume = QString::fromStdString(kVolume);
     const QString probeFrame = "frame " + probe;
     auto row = [](const char* name, const QString& stream, const QStringList& pieces) {
         QTest::newRow(name) << stream << pieces;
@@ -283,7 +265,9 @@ void FrameDecoderTest::corruptStreams() {
 
 // Every proper prefix of a frame, at the end of the stream or followed by a good frame.
 void FrameDecoderTest::truncatedStreams() {
-    for (const char* wire : {kTable[10].wire, kTable[30].wire, kProbe}) {
+    const auto& keys = keypadData();
+    for (const std::string& wire :
+         {keys.control("m8").keyFrame, keys.control("mPower_on").keyFrame, kProbe}) {
         const Bytes frame = parseHex(wire);
         for (std::size_t n = 1; n < frame.size(); ++n) {
             const Bytes prefix(frame.begin(), frame.begin() + std::ptrdiff_t(n));
@@ -315,7 +299,7 @@ void FrameDecoderTest::resyncAfterGarbage() {
         const int parts = random.bounded(1, 6);
         for (int p = 0; p < parts; ++p) {
             if (random.bounded(2) == 0) {
-                const Bytes frame = parseHex(kTable[random.bounded(int(std::size(kTable)))].wire);
+                const Bytes frame = parseHex(randomTableFrame(random).wire);
                 garbage = garbage + Bytes(frame.begin(),
                                           frame.begin() + random.bounded(1, int(frame.size())));
             } else {
@@ -325,7 +309,7 @@ void FrameDecoderTest::resyncAfterGarbage() {
                 }
             }
         }
-        const TableFrame& good = kTable[random.bounded(int(std::size(kTable)))];
+        const TableFrame& good = randomTableFrame(random);
         const Texts got = decodeEveryWay(garbage + parseHex(good.wire));
         QVERIFY(!got.empty());
         QCOMPARE(got.back(), std::string("frame ") + good.wire);
@@ -388,7 +372,7 @@ void FrameDecoderTest::memoryBoundUnderHostileInput() {
 void FrameDecoderTest::hugeStream() {
     Bytes round;
     std::size_t framesPerRound = 0;
-    for (const TableFrame& row : kTable) {
+    for (const TableFrame& row : tableFrames()) {
         round = round + parseHex(row.wire);
         ++framesPerRound;
     }

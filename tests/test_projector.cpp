@@ -15,18 +15,20 @@
 #include <QTest>
 
 #include "fake_serial_layer.h"
+#include "keypad_data.h"
 #include "platform/qt_serial_layer.h"
 #include "protocol/key_table.h"
 #include "serial/port_manager.h"
 
 using namespace tolvane;
 using namespace std::chrono_literals;
-using tolvane::testing::parseHex;
+using namespace tolvane::testing;
 
 namespace {
 
-constexpr const char* kProbe = "01 06 00 00 10 00 81 97 0E";
-constexpr const char* kCommonLeadIn = "01 08 B0 00 1B 93 FF 63 30 24 81 0E";
+// Hex text from the tests' data file, which lives as long as the program.
+const char* const kProbe = keypadData().probe.c_str();
+const char* const kCommonLeadIn = keypadData().control("mMute").leadIn.c_str();
 
 // The simulator as a child process, stdin on a pipe that stays open until closeInput().
 class Simulator {
