@@ -67,8 +67,7 @@ constexpr ClickHandler clickHandlerOf(std::string_view control) {
     return nullptr;
 }
 
-// The first layout key or button without a click handler, or the first handler without a key
-// or button in the layout; kNoRow when they agree.
+// The first layout key or button without a click handler, or kNoRow.
 consteval int firstUnhandledRow() {
     for (std::size_t i = 0; i < kKeypadLayout.size(); ++i)
         if (kKeypadLayout[i].kind != Kind::Frame &&
@@ -76,6 +75,8 @@ consteval int firstUnhandledRow() {
             return static_cast<int>(i);
     return kNoRow;
 }
+
+// The first click handler without a key or button in the layout, or kNoRow.
 consteval int firstHandlerWithoutButton() {
     for (std::size_t i = 0; i < kClickHandlers.size(); ++i) {
         bool found = false;
@@ -136,17 +137,17 @@ void frmTolvane::buildKeypad() {
     client->setFont(sansFont(kCaptionPointSize));
     setCentralWidget(client);
 
-    QHash<QString, QWidget*> frames{{QString(), client}};
+    QHash<QString, QWidget*> containers{{QString(), client}};  // by frame name; "" the window
     QWidget* previous = nullptr;
     for (const ControlLayout& row : kKeypadLayout) {
         const QString name = qstr(row.name);
-        QWidget* parent = frames.value(qstr(row.container));
+        QWidget* parent = containers.value(qstr(row.container));
         if (row.kind == Kind::Frame) {
             auto* frame = new QGroupBox(qstr(row.caption), parent);
             frame->setObjectName(name);
             frame->setGeometry(pixels(row));
             frames_.insert(name, frame);
-            frames.insert(name, frame);
+            containers.insert(name, frame);
             continue;
         }
         auto* key = new QPushButton(qstr(row.caption), parent);
