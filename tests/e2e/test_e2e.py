@@ -1,6 +1,7 @@
 """End-to-end: the real panel in a real X server, real clicks, a simulated projector on a pty."""
 import os
 import signal
+import subprocess
 import time
 import unittest
 
@@ -127,6 +128,28 @@ class OpenFailure(unittest.TestCase):
         scene.panel.wait_window()
         self.assertEqual(scene.panel.close(), 0)
         self.assertIn("/nonexistent/tolvane-port", scene.panel.stderr())
+
+    def test_a_signal_at_the_start_up_message_ends_the_panel_cleanly(self):
+        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            with self.subTest(sig.name):
+                scene = Scene(start_projector=False, ports={1: "/nonexistent/tolvane-port"})
+                self.addCleanup(scene.close)
+                scene.panel.find_message_box()
+                scene.panel.process.send_signal(sig)
+                self.assertEqual(scene.panel.wait_exit(), 0)
+
+
+class NoDisplay(unittest.TestCase):
+    def test_one_line_and_exit_1_or_a_usage_error_first(self):
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+        for args, status, line in (
+                ([], 1, "tolvane: no display: set DISPLAY or WAYLAND_DISPLAY"),
+                (["--bogus"], 2, "tolvane: Unknown option 'bogus'. See --help.")):
+            with self.subTest(args=args):
+                done = subprocess.run([os.environ["TOLVANE_PANEL"], *args], env=env,
+                                      capture_output=True, text=True, timeout=20)
+                self.assertEqual((done.returncode, done.stderr), (status, line + "\n"))
 
 
 if __name__ == "__main__":
