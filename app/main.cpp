@@ -34,9 +34,33 @@ void nameTheProgram() {
 // system is reached.
 bool asksForHelpOrVersion(int argc, char* argv[]) {
     for (int i = 1; i < argc; ++i)
-        for (const char* flag : {"-h", "--help", "-?", "--help-all", "-v", "--version"})
+        for (const char* flag : {"-h", "--help", "--help-all", "-v", "--version"})
             if (std::strcmp(argv[i], flag) == 0) return true;
     return false;
+}
+
+// The arguments without the window system's own options (-platform offscreen, -style, ...),
+// which the window system would take out itself once reached.
+QStringList withoutWindowSystemOptions(const QStringList& arguments) {
+    static const QStringList withValue{"platform", "platformpluginpath", "platformtheme",
+                                       "plugin", "display", "geometry", "title", "name",
+                                       "style", "stylesheet", "session", "qwindowgeometry",
+                                       "qwindowicon", "qwindowtitle", "qmljsdebugger"};
+    static const QStringList plain{"reverse", "widgetcount", "nograb", "dograb", "sync"};
+    QStringList kept{arguments.value(0)};
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        QString name = arguments[i];
+        if (!name.startsWith('-') || name == "--") {
+            kept << arguments.mid(i);
+            break;
+        }
+        name.remove(0, name.startsWith("--") ? 2 : 1);
+        if (withValue.contains(name))
+            ++i;  // and its value
+        else if (!plain.contains(name))
+            kept << arguments[i];
+    }
+    return kept;
 }
 
 bool nonEmpty(const char* variable) {
@@ -108,7 +132,7 @@ int main(int argc, char* argv[]) {
         nameTheProgram();
         QCommandLineParser options;
         describe(options);
-        options.process(core);  // prints and exits
+        options.process(withoutWindowSystemOptions(QCoreApplication::arguments()));  // exits
     }
 
     if (!mayHaveDisplay(argc, argv)) {
