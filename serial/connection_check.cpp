@@ -7,6 +7,8 @@
 namespace tolvane {
 
 void ConnectionCheck::click() {
+    // A click still queued when the window began to close starts nothing.
+    if (host_.closing()) return;
     if (depth_ >= kMaxNestedChecks) {
         if (!ignoring_)
             qCInfo(lcSerial) << "Check Connection clicked while" << depth_

@@ -144,9 +144,15 @@ void ConnectionCheckTest::secondClickGivesOneDialog() {
     for (bool answered : {false, true}) {
         Panel p = makePanel();
         ModalCloser closer;
-        after(100ms, p.window.get(), [&] { QTest::mouseClick(p.check(), Qt::LeftButton); });
-        if (answered) after(300ms, p.window.get(), [&] { p.port->received = 1; });
+        QElapsedTimer clock;
+        qint64 shownAfter = -1;
+        closer.onOpen = [&](QWidget*) { shownAfter = clock.elapsed(); };
+        after(600ms, p.window.get(), [&] { QTest::mouseClick(p.check(), Qt::LeftButton); });
+        if (answered) after(800ms, p.window.get(), [&] { p.port->received = 1; });
+        clock.start();
         QTest::mouseClick(p.check(), Qt::LeftButton);
+        // The second click does not restart the time-out, which would come at 1600 ms.
+        QVERIFY2(shownAfter < 1500, qPrintable(QString::number(shownAfter)));
         QCOMPARE(count(p.port->transcript, kProbeOutput), 2L);
         QCOMPARE(dialogsSeen(closer), QStringList{answered ? "CONNECTION" : "frmconnect"});
         QVERIFY(!p.window->Timer1.isActive());
@@ -181,13 +187,18 @@ void ConnectionCheckTest::keysAndPortSwitchesRunInsideTheWait() {
 void ConnectionCheckTest::closingTheWindowEndsTheWait() {
     Panel p = makePanel();
     ModalCloser closer;
-    after(100ms, p.window.get(), [&] { p.window->close(); });
+    // The window closes during the wait; a click still queued then comes after the close.
+    after(100ms, p.window.get(), [&] {
+        p.window->close();
+        QTest::mouseClick(p.check(), Qt::LeftButton);
+    });
     QElapsedTimer clock;
     clock.start();
     QTest::mouseClick(p.check(), Qt::LeftButton);
     QVERIFY(clock.elapsed() < 500);
     QVERIFY(closer.seen.isEmpty());
     QVERIFY(!p.window->Timer1.isActive());
+    QCOMPARE(count(p.port->transcript, kProbeOutput), 1L);
     QTest::qWait(1100);
     QVERIFY(closer.seen.isEmpty());
 }

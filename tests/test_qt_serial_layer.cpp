@@ -2,6 +2,7 @@
 #include <QDir>
 #include <QSignalSpy>
 #include <QTest>
+#include <thread>
 
 #include "fake_serial_layer.h"
 #include "platform/qt_serial_layer.h"
@@ -129,20 +130,31 @@ void QtSerialLayerTest::closedPortRefusesWritesAndReads() {
     QVERIFY_THROWS_EXCEPTION(SerialError, layer.InBufferCount(0));
 }
 
+// Bytes still queued when the port closes (the line lagged) leave before it does: the far end
+// starts reading only while the close waits for them.
 void QtSerialLayerTest::closingFlushesQueuedBytes() {
     Pty pty;
     QByteArray expected;
+    QByteArray got;
     {
         QtSerialLayer layer;
         openOn(layer, pty);
-        for (const KeyCommand& key : kKeys) {
-            sendKey(layer, key);
-            expected += bytes(leadInFrame(key)) + bytes(keyFrame(key));
-        }
+        for (int round = 0; layer.OutBufferCount() == 0 && round < 100; ++round)
+            for (const KeyCommand& key : kKeys) {
+                sendKey(layer, key);
+                expected += bytes(leadInFrame(key)) + bytes(keyFrame(key));
+            }
+        QVERIFY(layer.OutBufferCount() > 0);
+        std::thread farEnd([&] {
+            std::this_thread::sleep_for(50ms);
+            got = pty.readFromPanel(expected.size(), 2s);
+        });
         layer.PortOpen(false);
         QVERIFY(!layer.PortOpen());
+        farEnd.join();
     }
-    QCOMPARE(pty.readFromPanel(expected.size()), expected);
+    QCOMPARE(got.size(), expected.size());
+    QCOMPARE(got, expected);
 }
 
 // The far end stops reading: the terminal's buffer (about 16 KiB here) fills and writes meet
@@ -183,6 +195,15 @@ void QtSerialLayerTest::laggingLineHoldsPressesBackWhole() {
 }
 
 void QtSerialLayerTest::hangUpClosesAndStaysQuiet() {
+    {
+        // Found by the write itself, before any event-loop pass: that write fails and closes.
+        Pty pty;
+        QtSerialLayer layer;
+        openOn(layer, pty);
+        pty.hangUp();
+        QVERIFY_THROWS_EXCEPTION(SerialError, layer.Output(probeFrame()));
+        QVERIFY(!layer.PortOpen());
+    }
     Pty pty;
     QtSerialLayer layer;
     openOn(layer, pty);
