@@ -28,6 +28,7 @@ class QtSerialLayer final : public SerialLayer {
     bool PortOpen() const override { return serial_.isOpen(); }
     void PortOpen(bool open) override;
     void Output(std::span<const std::uint8_t> bytes) override;
+    std::size_t OutBufferCount() const override;
     std::int16_t InBufferCount() override;
     void InBufferCount(std::int16_t count) override;
 
@@ -41,6 +42,7 @@ class QtSerialLayer final : public SerialLayer {
     void close();
     void applySettings();
     void onError(QSerialPort::SerialPortError error);
+    void keepReading();
 
     QSerialPort serial_;
     std::int16_t port_ = 1;

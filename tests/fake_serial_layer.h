@@ -26,6 +26,7 @@ class FakeSerialLayer : public SerialLayer {
     bool PortOpen() const override { return open_; }
     void PortOpen(bool open) override;
     void Output(std::span<const std::uint8_t> bytes) override;
+    std::size_t OutBufferCount() const override { return open_ ? queued : 0; }
     std::int16_t InBufferCount() override;
     void InBufferCount(std::int16_t count) override;
 
@@ -34,6 +35,7 @@ class FakeSerialLayer : public SerialLayer {
     int writesBeforeFailure = -1;   // after this many successful writes every write fails
     bool failReads = false;         // count and discard fail
     int received = 0;               // bytes waiting in the receive buffer
+    std::size_t queued = 0;         // bytes the line has not taken yet
     // Bytes that join `received` at `quietArrival`, with no event to tell anyone: only a
     // reader that looks again sees them. `quietSeen` is when a count first included them.
     int quietBytes = 0;

@@ -1,6 +1,8 @@
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QSignalSpy>
 #include <QTest>
+#include <thread>
 
 #include "fake_serial_layer.h"
 #include "platform/qt_serial_layer.h"
@@ -43,6 +45,7 @@ class QtSerialLayerTest : public QObject {
     void secondOpenOfTheSamePortFails();
     void closedPortRefusesWritesAndReads();
     void closingFlushesQueuedBytes();
+    void laggingLineHoldsPressesBackWhole();
     void hangUpClosesAndStaysQuiet();
     void badDeviceNamesFailToOpen_data();
     void badDeviceNamesFailToOpen();
@@ -127,23 +130,80 @@ void QtSerialLayerTest::closedPortRefusesWritesAndReads() {
     QVERIFY_THROWS_EXCEPTION(SerialError, layer.InBufferCount(0));
 }
 
+// Bytes still queued when the port closes (the line lagged) leave before it does: the far end
+// starts reading only while the close waits for them.
 void QtSerialLayerTest::closingFlushesQueuedBytes() {
     Pty pty;
     QByteArray expected;
+    QByteArray got;
     {
         QtSerialLayer layer;
         openOn(layer, pty);
-        for (const KeyCommand& key : kKeys) {
-            sendKey(layer, key);
-            expected += bytes(leadInFrame(key)) + bytes(keyFrame(key));
-        }
+        for (int round = 0; layer.OutBufferCount() == 0 && round < 100; ++round)
+            for (const KeyCommand& key : kKeys) {
+                sendKey(layer, key);
+                expected += bytes(leadInFrame(key)) + bytes(keyFrame(key));
+            }
+        QVERIFY(layer.OutBufferCount() > 0);
+        std::thread farEnd([&] {
+            std::this_thread::sleep_for(50ms);
+            got = pty.readFromPanel(expected.size(), 2s);
+        });
         layer.PortOpen(false);
         QVERIFY(!layer.PortOpen());
+        farEnd.join();
     }
-    QCOMPARE(pty.readFromPanel(expected.size()), expected);
+    QCOMPARE(got.size(), expected.size());
+    QCOMPARE(got, expected);
+}
+
+// The far end stops reading: the terminal's buffer (about 16 KiB here) fills and writes meet
+// EAGAIN. Presses wait in the queue and leave whole once it reads again; only a press that
+// would take the queue past its bound is refused, and then whole.
+void QtSerialLayerTest::laggingLineHoldsPressesBackWhole() {
+    Pty pty;
+    QtSerialLayer layer;
+    openOn(layer, pty);
+    const KeyCommand& volume = *findKey("mVolume");
+    const QByteArray press = bytes(leadInFrame(volume)) + bytes(keyFrame(volume));
+    auto readAll = [&](qsizetype count) {
+        QByteArray got;
+        const QDeadlineTimer deadline(10s);
+        while (got.size() < count && !deadline.hasExpired()) {
+            QCoreApplication::processEvents();  // lets the queue move on as the line takes it
+            got += pty.readFromPanel(count - got.size(), 5ms);
+        }
+        return got + pty.readFromPanel(1, 100ms);  // and nothing more
+    };
+
+    for (int i = 0; i < 1200; ++i) sendKey(layer, volume);
+    QVERIFY(layer.OutBufferCount() > 0);  // the line did lag
+    QVERIFY(layer.PortOpen());
+    QCOMPARE(readAll(1200 * press.size()), press.repeated(1200));
+
+    int accepted = 0;
+    try {
+        for (; accepted < 10000; ++accepted) sendKey(layer, volume);
+    } catch (const SerialError& e) {
+        QVERIFY(e.kind() == SerialError::Kind::Write);
+    }
+    QVERIFY(accepted > int(kOutBufferSize) / press.size() && accepted < 10000);
+    QVERIFY(layer.PortOpen());
+    QCOMPARE(readAll(accepted * press.size()), press.repeated(accepted));
+    sendKey(layer, volume);  // and the line takes presses again
+    QCOMPARE(pty.readFromPanel(press.size()), press);
 }
 
 void QtSerialLayerTest::hangUpClosesAndStaysQuiet() {
+    {
+        // Found by the write itself, before any event-loop pass: that write fails and closes.
+        Pty pty;
+        QtSerialLayer layer;
+        openOn(layer, pty);
+        pty.hangUp();
+        QVERIFY_THROWS_EXCEPTION(SerialError, layer.Output(probeFrame()));
+        QVERIFY(!layer.PortOpen());
+    }
     Pty pty;
     QtSerialLayer layer;
     openOn(layer, pty);
