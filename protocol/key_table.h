@@ -70,11 +70,23 @@ inline constexpr auto kKeys = std::to_array<KeyCommand>({
 });
 // clang-format on
 
+// The row of the key with this control name, or kKeys.size() when there is none. An index
+// rather than a pointer, so that checks at compile time need no pointer comparison (which
+// GCC cannot evaluate at compile time in a sanitized build).
+constexpr std::size_t keyIndex(std::string_view control) {
+    std::size_t i = 0;
+    while (i < kKeys.size() && kKeys[i].control != control) ++i;
+    return i;
+}
+
+constexpr bool hasKey(std::string_view control) {
+    return keyIndex(control) < kKeys.size();
+}
+
 // The key with this control name; the table is small, a linear scan is plenty.
 constexpr const KeyCommand* findKey(std::string_view control) {
-    for (const KeyCommand& key : kKeys)
-        if (key.control == control) return &key;
-    return nullptr;
+    const std::size_t i = keyIndex(control);
+    return i < kKeys.size() ? &kKeys[i] : nullptr;
 }
 
 // The key whose frame carries this payload byte 1 and key code, if any.

@@ -61,17 +61,19 @@ constexpr auto kClickHandlers = std::to_array<ClickRow>({
         {"CHECK_CONNECTION", &frmTolvane::CHECK_CONNECTION_Click},
 });
 
-constexpr ClickHandler clickHandlerOf(std::string_view control) {
-    for (const ClickRow& row : kClickHandlers)
-        if (row.control == control) return row.handler;
-    return nullptr;
+// The row of the handler for this control, or kClickHandlers.size(); an index, for the reason
+// given at keyIndex().
+constexpr std::size_t clickRowOf(std::string_view control) {
+    std::size_t i = 0;
+    while (i < kClickHandlers.size() && kClickHandlers[i].control != control) ++i;
+    return i;
 }
 
 // The first layout key or button without a click handler, or kNoRow.
 consteval int firstUnhandledRow() {
     for (std::size_t i = 0; i < kKeypadLayout.size(); ++i)
         if (kKeypadLayout[i].kind != Kind::Frame &&
-            clickHandlerOf(kKeypadLayout[i].name) == nullptr)
+            clickRowOf(kKeypadLayout[i].name) == kClickHandlers.size())
             return static_cast<int>(i);
     return kNoRow;
 }
@@ -165,7 +167,7 @@ void frmTolvane::buildKeypad() {
             key->setIconSize(QSize(kArrowPixels, kArrowPixels));
         }
         if (row.pointSize != 0) key->setFont(sansFont(row.pointSize));
-        connect(key, &QPushButton::clicked, this, clickHandlerOf(row.name));
+        connect(key, &QPushButton::clicked, this, kClickHandlers[clickRowOf(row.name)].handler);
         if (previous) setTabOrder(previous, key);
         previous = key;
         buttons_.insert(name, key);
@@ -179,11 +181,11 @@ void frmTolvane::Form_Load() {
 }
 
 // A click handler per remote key; the key's row is found when this compiles.
-#define TOLVANE_DEFINE_CLICK(key)                                                      \
-    void frmTolvane::key##_Click() {                                                   \
-        static constexpr const KeyCommand* row = findKey(#key);                        \
-        static_assert(row != nullptr, "frmTolvane::" #key "_Click: no key table row"); \
-        ports_.pressKey(*row);                                                         \
+#define TOLVANE_DEFINE_CLICK(key)                                                          \
+    void frmTolvane::key##_Click() {                                                       \
+        constexpr std::size_t row = keyIndex(#key);                                        \
+        static_assert(row < kKeys.size(), "frmTolvane::" #key "_Click: no key table row"); \
+        ports_.pressKey(kKeys[row]);                                                       \
     }
 TOLVANE_REMOTE_KEYS(TOLVANE_DEFINE_CLICK)
 #undef TOLVANE_DEFINE_CLICK

@@ -99,7 +99,7 @@ consteval int firstRowOutsideAFrame() {
 consteval int firstKeyRowWithoutKey() {
     for (std::size_t i = 0; i < kKeypadLayout.size(); ++i) {
         const ControlLayout& row = kKeypadLayout[i];
-        if (row.kind == Kind::Key && findKey(row.name) == nullptr) return static_cast<int>(i);
+        if (row.kind == Kind::Key && !hasKey(row.name)) return static_cast<int>(i);
         for (std::size_t j = 0; j < i; ++j)
             if (kKeypadLayout[j].name == row.name) return static_cast<int>(i);
     }
