@@ -12,6 +12,9 @@ constexpr std::size_t kMaxFileNameLength = 255;
 // Decimal digits a positive int can have, and the largest (a PID is an int).
 constexpr std::size_t kMaxPidDigits = 10;
 constexpr std::int64_t kMaxPid = 2147483647;
+// Four bytes are read as a binary PID only up to Linux's PID_MAX_LIMIT: text such as "   \n"
+// would otherwise pass for one.
+constexpr std::int32_t kMaxBinaryPid = 4 * 1024 * 1024;
 
 bool isBlank(std::uint8_t c) {
     return c == ' ' || c == '\t';
@@ -61,7 +64,7 @@ std::optional<std::int64_t> lockFilePid(std::span<const std::uint8_t> content) {
     if (!pid && content.size() == sizeof(std::int32_t)) {
         std::int32_t binary = 0;
         std::memcpy(&binary, content.data(), sizeof binary);
-        pid = binary;
+        if (binary <= kMaxBinaryPid) pid = binary;
     }
     if (pid && (*pid <= 0 || *pid > kMaxPid)) return std::nullopt;
     return pid;

@@ -13,7 +13,8 @@ namespace tolvane {
 // - ASCII, as UUCP, socat -L, minicom and picocom write it: "%10d\n" (leading blanks, digits,
 //   optional blanks, then a newline or the end);
 // - Qt's QLockFile: "PID\nappname\nhostname\n" (the first line is read; the rest is free text);
-// - binary: exactly four bytes, a native-endian int, as old UUCP wrote it.
+// - binary: exactly four bytes, a native-endian int (at most 4194304, Linux's PID_MAX_LIMIT),
+//   as old UUCP wrote it.
 // nullopt when the bytes are none of these or the PID is not positive.
 std::optional<std::int64_t> lockFilePid(std::span<const std::uint8_t> content);
 
