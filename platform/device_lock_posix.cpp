@@ -114,10 +114,13 @@ void removeStale(const LockFile& stale) {
     if (!now || now->device != stale.device || now->inode != stale.inode ||
         now->content != stale.content)
         return;
+    const QString path = QFile::decodeName(stale.path.c_str());
     if (::unlink(stale.path.c_str()) == 0)
         qCInfo(lcSerial).noquote()
-            << "removed the stale lock file" << QFile::decodeName(stale.path.c_str()) << "of PID"
-            << *lockFilePid(stale.content);
+            << "removed the stale lock file" << path << "of PID" << *lockFilePid(stale.content);
+    else
+        qCWarning(lcSerial).noquote() << "cannot remove the stale lock file" << path << "of PID"
+                                      << *lockFilePid(stale.content) << ":" << std::strerror(errno);
 }
 
 // The PID of the process holding a flock() on the file, from /proc/locks; nullopt where that
