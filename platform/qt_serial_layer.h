@@ -45,11 +45,12 @@ class QtSerialLayer final : public SerialLayer {
     void applySettings();
     void onError(QSerialPort::SerialPortError error);
 
+    // Before the port: it is released when the port closes, so it must outlive the port.
+    DeviceLock lock_;
     QSerialPort serial_;
     std::int16_t port_ = 1;
     LineSettings settings_;
     QString device_;
-    DeviceLock lock_;
 };
 
 }  // namespace tolvane
