@@ -105,6 +105,15 @@ struct LockFileOf {
     QString path;
 };
 
+// This process's open descriptors on a device (a pty's node is gone once it hung up).
+int descriptorsOn(const QString& device) {
+    int count = 0;
+    for (const QFileInfo& fd :
+         QDir("/proc/self/fd").entryInfoList(QDir::System | QDir::NoDotAndDotDot))
+        count += fd.symLinkTarget() == device || fd.symLinkTarget() == device + " (deleted)";
+    return count;
+}
+
 // Qt's form of a lock file name: the path below /dev, '/' as '_'.
 QString qtLockName(QString path) {
     if (path.startsWith("/dev/")) path.remove(0, 5);
@@ -356,6 +365,8 @@ void QtSerialLayerTest::hangUpClosesAndStaysQuiet() {
     openOn(layer, pty);
     pty.hangUp();
     QTRY_VERIFY_WITH_TIMEOUT(!layer.PortOpen(), 2000);
+    // Nothing of the device is kept: no descriptor, so no lock on it either.
+    QCOMPARE(descriptorsOn(pty.path()), 0);
     const auto before = tolvane::testing::processCpuTime();
     QTest::qWait(1000);
     const auto spent = tolvane::testing::processCpuTime() - before;
