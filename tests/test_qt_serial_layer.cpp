@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -104,6 +105,17 @@ struct LockFileOf {
     }
     QString path;
 };
+
+// Whether the terminal refuses opens (but root's): TIOCEXCL is set on it.
+bool exclusive(const QString& device) {
+    const int fd = ::open(QFile::encodeName(device).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0 && errno == EBUSY) return true;  // not root: refused, as asked
+    int set = 0;
+    if (fd < 0 || ::ioctl(fd, TIOCGEXCL, &set) != 0)
+        qFatal("cannot ask whether the terminal is exclusive");
+    ::close(fd);
+    return set != 0;
+}
 
 // This process's open descriptors on a device (a pty's node is gone once it hung up).
 int descriptorsOn(const QString& device) {
@@ -221,6 +233,10 @@ void QtSerialLayerTest::secondOpenOfTheSamePortFails() {
     // The first one is undisturbed.
     first.Output(probeFrame());
     QCOMPARE(pty.readFromPanel(9), bytes(probeFrame()));
+    // Other users' opens are refused by the terminal itself while the port is open, not after.
+    QVERIFY(exclusive(pty.path()));
+    first.PortOpen(false);
+    QVERIFY(!exclusive(pty.path()));
 }
 
 void QtSerialLayerTest::portHeldByAnotherProgram_data() {
