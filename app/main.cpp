@@ -1,14 +1,20 @@
+#include <unistd.h>
+
 #include <QApplication>
 #include <QCommandLineParser>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "platform/stop_requests.h"
 #include "ui/frm_tolvane.h"
 
 namespace {
 
+constexpr int kNoDisplay = 1;
 constexpr int kUsageError = 2;
+constexpr const char* kNoDisplayLine = "tolvane: no display: set DISPLAY or WAYLAND_DISPLAY\n";
 
 void describe(QCommandLineParser& options) {
     options.setApplicationDescription(QStringLiteral(
@@ -28,9 +34,94 @@ void nameTheProgram() {
 // system is reached.
 bool asksForHelpOrVersion(int argc, char* argv[]) {
     for (int i = 1; i < argc; ++i)
-        for (const char* flag : {"-h", "--help", "-?", "--help-all", "-v", "--version"})
+        for (const char* flag : {"-h", "--help", "--help-all", "-v", "--version"})
             if (std::strcmp(argv[i], flag) == 0) return true;
     return false;
+}
+
+// The arguments without the window system's own options (-platform offscreen, -style, ...),
+// which the window system would take out itself once reached.
+QStringList withoutWindowSystemOptions(const QStringList& arguments) {
+    static const QStringList withValue{"platform", "platformpluginpath", "platformtheme",
+                                       "plugin", "display", "geometry", "title", "name",
+                                       "style", "stylesheet", "session", "qwindowgeometry",
+                                       "qwindowicon", "qwindowtitle", "qmljsdebugger"};
+    static const QStringList plain{"reverse", "widgetcount", "nograb", "dograb", "sync"};
+    QStringList kept{arguments.value(0)};
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        QString name = arguments[i];
+        if (!name.startsWith('-') || name == "--") {
+            kept << arguments.mid(i);
+            break;
+        }
+        name.remove(0, name.startsWith("--") ? 2 : 1);
+        if (withValue.contains(name))
+            ++i;  // and its value
+        else if (!plain.contains(name))
+            kept << arguments[i];
+    }
+    return kept;
+}
+
+bool nonEmpty(const char* variable) {
+    const char* value = std::getenv(variable);
+    return value && *value;
+}
+
+// Whether the window system can be reached at all; Qt itself aborts when it cannot.
+bool mayHaveDisplay(int argc, char* argv[]) {
+    if (nonEmpty("DISPLAY") || nonEmpty("WAYLAND_DISPLAY") || nonEmpty("QT_QPA_PLATFORM"))
+        return true;
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0)
+            return true;
+    return false;
+}
+
+// Checks the options and positional arguments; prints the complaint and returns false.
+bool optionsAreValid(QCommandLineParser& options, const QStringList& arguments) {
+    describe(options);
+    if (!options.parse(arguments)) {
+        std::fprintf(stderr, "tolvane: %s See --help.\n", qPrintable(options.errorText()));
+        return false;
+    }
+    if (!options.positionalArguments().isEmpty()) {
+        std::fprintf(stderr, "tolvane: unexpected argument '%s'. See --help.\n",
+                     qPrintable(options.positionalArguments().first()));
+        return false;
+    }
+    return true;
+}
+
+// While the window system is being reached, Qt's messages are held back: if it cannot be
+// reached, Qt would print several lines and abort; the user gets one line and exit status 1.
+// Once it is reached, the held messages are passed on as they came.
+struct HeldMessage {
+    QtMsgType type;
+    QByteArray category;
+    QString text;
+};
+bool gReachingDisplay = false;
+std::vector<HeldMessage> gHeldMessages;
+QtMessageHandler gDefaultHandler = nullptr;
+
+void holdWhileReachingDisplay(QtMsgType type, const QMessageLogContext& context,
+                              const QString& text) {
+    if (!gReachingDisplay) return gDefaultHandler(type, context, text);
+    if (type == QtFatalMsg) {
+        [[maybe_unused]] const ssize_t n =
+            ::write(STDERR_FILENO, kNoDisplayLine, std::strlen(kNoDisplayLine));
+        ::_exit(kNoDisplay);
+    }
+    gHeldMessages.push_back({type, context.category, text});
+}
+
+void passOnHeldMessages() {
+    gReachingDisplay = false;
+    for (const HeldMessage& held : gHeldMessages)
+        gDefaultHandler(held.type, QMessageLogContext(nullptr, 0, nullptr, held.category.constData()),
+                        held.text);
+    gHeldMessages.clear();
 }
 
 }  // namespace
@@ -41,32 +132,43 @@ int main(int argc, char* argv[]) {
         nameTheProgram();
         QCommandLineParser options;
         describe(options);
-        options.process(core);  // prints and exits
+        options.process(withoutWindowSystemOptions(QCoreApplication::arguments()));  // exits
     }
 
+    if (!mayHaveDisplay(argc, argv)) {
+        // Usage errors still come first, and are told apart by their exit status.
+        QCoreApplication core(argc, argv);
+        nameTheProgram();
+        QCommandLineParser options;
+        if (!optionsAreValid(options, QCoreApplication::arguments())) return kUsageError;
+        std::fputs(kNoDisplayLine, stderr);
+        return kNoDisplay;
+    }
+
+    gDefaultHandler = qInstallMessageHandler(holdWhileReachingDisplay);
+    gReachingDisplay = true;
     QApplication app(argc, argv);  // takes Qt's own options, such as -platform
+    passOnHeldMessages();
     nameTheProgram();
     // Lets Wayland shells match the window to the installed desktop entry and its icon.
     QApplication::setDesktopFileName(QStringLiteral(TOLVANE_APP_ID));
 
     QCommandLineParser options;
-    describe(options);
-    if (!options.parse(QCoreApplication::arguments())) {
-        std::fprintf(stderr, "tolvane: %s See --help.\n", qPrintable(options.errorText()));
-        return kUsageError;
-    }
-    if (!options.positionalArguments().isEmpty()) {
-        std::fprintf(stderr, "tolvane: unexpected argument '%s'. See --help.\n",
-                     qPrintable(options.positionalArguments().first()));
-        return kUsageError;
-    }
+    if (!optionsAreValid(options, QCoreApplication::arguments())) return kUsageError;
+
+    // Asked to stop by a signal, the panel closes as if by its windows' close controls, so
+    // queued frames still leave and the port's lock file is removed. Watched from before the
+    // port is opened (a signal at the start-up message box ends the program cleanly) until
+    // after the window has released the port.
+    tolvane::StopRequests stops(tolvane::StopRequests::Input::Ignore);
+    bool stopRequested = false;
+    QObject::connect(&stops, &tolvane::StopRequests::stopRequested, &app, [&stopRequested] {
+        stopRequested = true;
+        QApplication::closeAllWindows();
+    });
 
     frmTolvane window;  // loads: checks Comm1 and opens the port before it is shown
-    // Asked to stop by a signal, the panel closes as if by its windows' close controls, so
-    // queued frames still leave and the port's lock file is removed.
-    tolvane::StopRequests stops(tolvane::StopRequests::Input::Ignore);
-    QObject::connect(&stops, &tolvane::StopRequests::stopRequested, &app,
-                     [] { QApplication::closeAllWindows(); });
+    if (stopRequested) return 0;
     window.show();
     return QApplication::exec();
 }

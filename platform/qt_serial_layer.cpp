@@ -1,6 +1,10 @@
 #include "platform/qt_serial_layer.h"
 
+#include <poll.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -61,6 +65,12 @@ QString reasonFor(const QSerialPort& serial, const QString& device) {
     else if (serial.error() == QSerialPort::PermissionError)
         reason += QStringLiteral(" (is another program using the port?)");
     return reason;
+}
+
+// True when the other end has gone: a hang-up, a removed device, a closed pseudo-terminal.
+bool lineHungUp(int fd) {
+    pollfd line{fd, POLLIN | POLLOUT, 0};
+    return ::poll(&line, 1, 0) < 0 || (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 }  // namespace
@@ -175,6 +185,12 @@ void QtSerialLayer::Output(std::span<const std::uint8_t> bytes) {
             << "cannot write to COM" + QString::number(port_) + where + ": the port is not open";
         throw SerialError(SerialError::Kind::Write, "the port is not open");
     }
+    if (OutBufferCount() + bytes.size() > kOutBufferSize) {
+        qCWarning(lcSerial).noquote()
+            << "cannot write to" << device_ << ":" << OutBufferCount()
+            << "bytes are still waiting for the line; the frame is refused whole";
+        throw SerialError(SerialError::Kind::Write, "the line has not taken the earlier frames");
+    }
     const qint64 queued = serial_.write(reinterpret_cast<const char*>(bytes.data()),
                                         static_cast<qint64>(bytes.size()));
     if (queued != static_cast<qint64>(bytes.size())) {
@@ -189,6 +205,10 @@ void QtSerialLayer::Output(std::span<const std::uint8_t> bytes) {
     if (!serial_.isOpen()) throw SerialError(SerialError::Kind::Write, "the port was closed");
 }
 
+std::size_t QtSerialLayer::OutBufferCount() const {
+    return serial_.isOpen() ? std::size_t(serial_.bytesToWrite()) : 0;
+}
+
 std::int16_t QtSerialLayer::InBufferCount() {
     if (!serial_.isOpen()) throw SerialError(SerialError::Kind::Read, "the port is not open");
     return static_cast<std::int16_t>(
@@ -199,9 +219,14 @@ void QtSerialLayer::InBufferCount(std::int16_t count) {
     if (!serial_.isOpen()) throw SerialError(SerialError::Kind::Read, "the port is not open");
     if (count != 0) throw SerialError(SerialError::Kind::Read, "only 0 can be set");
     serial_.clear(QSerialPort::Input);
-    // A full receive buffer made QSerialPort stop reading, and clear() does not start it again:
-    // a read of the now empty buffer does, or no later reply (nor a hang-up) would be seen.
-    serial_.readAll();
+    keepReading();
+}
+
+void QtSerialLayer::keepReading() {
+    // QSerialPort stops reading when its buffer is full or a read found nothing (EAGAIN), and
+    // clear() does not start it again. Asking for one byte more than it holds does, without
+    // taking any; else no later reply, nor a hang-up, would be seen.
+    serial_.peek(serial_.bytesAvailable() + 1);
 }
 
 void QtSerialLayer::onError(QSerialPort::SerialPortError error) {
@@ -210,6 +235,19 @@ void QtSerialLayer::onError(QSerialPort::SerialPortError error) {
         error != QSerialPort::WriteError)
         return;
     if (!serial_.isOpen()) return;
+    // A full line (the far end stops reading for a while, a device server's buffer fills) is
+    // not a broken one: the write is tried again when the line can take bytes, and what is
+    // queued leaves whole and in order. Nor is a read that found nothing (the input was just
+    // discarded). Qt reports both as the resource error of a hang-up, and a hang-up can come
+    // with a stale EAGAIN, so the line itself is asked.
+    if (error == QSerialPort::ResourceError && !lineHungUp(serial_.handle()) &&
+        (errno == EAGAIN || serial_.errorString() == QString::fromLocal8Bit(std::strerror(EAGAIN)))) {
+        qCDebug(lcSerial).noquote() << device_ << "would block;" << serial_.bytesToWrite()
+                                    << "bytes wait for the line";
+        serial_.clearError();
+        keepReading();
+        return;
+    }
     qCWarning(lcSerial).noquote() << "closing" << device_
                                   << "after it failed or went away:" << serial_.errorString();
     serial_.close();

@@ -29,6 +29,7 @@ class QtSerialLayer final : public SerialLayer {
     bool PortOpen() const override { return serial_.isOpen(); }
     void PortOpen(bool open) override;
     void Output(std::span<const std::uint8_t> bytes) override;
+    std::size_t OutBufferCount() const override;
     std::int16_t InBufferCount() override;
     void InBufferCount(std::int16_t count) override;
 
@@ -44,6 +45,7 @@ class QtSerialLayer final : public SerialLayer {
     void close();
     void applySettings();
     void onError(QSerialPort::SerialPortError error);
+    void keepReading();
 
     // Before the port: it is released when the port closes, so it must outlive the port.
     DeviceLock lock_;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <stdexcept>
@@ -7,6 +8,10 @@
 #include <string_view>
 
 namespace tolvane {
+
+// Bytes that may wait for a slow line; a 9600-baud line takes about 1 KiB a second, so this is
+// a minute of key presses.
+inline constexpr std::size_t kOutBufferSize = 64 * 1024;
 
 // A failure of the serial layer; what went wrong decides the message the user sees.
 class SerialError : public std::runtime_error {
@@ -33,8 +38,11 @@ class SerialLayer {
     virtual bool PortOpen() const = 0;
     // true opens the selected port with the settings in force; false closes it.
     virtual void PortOpen(bool open) = 0;
-    // Queues the whole frame behind earlier ones and returns without waiting.
+    // Queues the whole frame behind earlier ones and returns without waiting. A frame that
+    // would take the queue past kOutBufferSize is refused whole.
     virtual void Output(std::span<const std::uint8_t> bytes) = 0;
+    // Bytes queued that the line has not taken yet; 0 while the port is closed.
+    virtual std::size_t OutBufferCount() const = 0;
     // Received bytes waiting, at most 32767.
     virtual std::int16_t InBufferCount() = 0;
     // Only 0 is meaningful: discards every received byte waiting.

@@ -6,18 +6,25 @@
 #include <unistd.h>
 
 #include <QSocketNotifier>
+#include <QTimer>
 #include <array>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
+#include <utility>
 
 namespace tolvane {
 namespace {
 
 constexpr std::array kStopSignals{SIGINT, SIGTERM, SIGHUP};
+constexpr std::chrono::milliseconds kForegroundCheck{500};
 
 // Write end of the self-pipe; the handler may do nothing but write to it.
 volatile sig_atomic_t gSignalPipe = -1;
+// What each signal did before we came, to restore at the end. A signal ignored at start (as
+// under nohup, or SIGINT of a background job) stays ignored: the user chose that.
+std::array<struct sigaction, kStopSignals.size()> gSaved{};
+std::array<bool, kStopSignals.size()> gInstalled{};
 
 extern "C" void onStopSignal(int signal) {
     const int saved = errno;
@@ -26,12 +33,10 @@ extern "C" void onStopSignal(int signal) {
     errno = saved;
 }
 
-// Reading a terminal from the background would stop the process (SIGTTIN), so standard input
-// is watched only when it is not a terminal or when we are in its foreground.
-bool shouldWatchInput() {
-    if (::fcntl(STDIN_FILENO, F_GETFD) < 0) return false;
-    if (!::isatty(STDIN_FILENO)) return true;
-    return ::tcgetpgrp(STDIN_FILENO) == ::getpgrp();
+// Reading a terminal from the background would stop the process (SIGTTIN), so a terminal is
+// read only while we are in its foreground.
+bool inBackgroundOfTerminal() {
+    return ::isatty(STDIN_FILENO) && ::tcgetpgrp(STDIN_FILENO) != ::getpgrp();
 }
 
 }  // namespace
@@ -44,23 +49,38 @@ StopRequests::StopRequests(Input input, QObject* parent) : QObject(parent) {
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int signal : kStopSignals)
-        if (::sigaction(signal, &action, nullptr) != 0)
+    for (std::size_t i = 0; i < kStopSignals.size(); ++i) {
+        if (::sigaction(kStopSignals[i], nullptr, &gSaved[i]) != 0)
+            throw std::system_error(errno, std::generic_category(), "cannot read signal actions");
+        if (gSaved[i].sa_handler == SIG_IGN) continue;
+        if (::sigaction(kStopSignals[i], &action, nullptr) != 0)
             throw std::system_error(errno, std::generic_category(), "cannot handle signals");
+        gInstalled[i] = true;
+    }
 
     signalNotifier_ = new QSocketNotifier(pipe_[0], QSocketNotifier::Read, this);
     connect(signalNotifier_, &QSocketNotifier::activated, this, &StopRequests::onSignal);
-    if (input == Input::Watch && shouldWatchInput()) {
+    if (input == Input::Watch && ::fcntl(STDIN_FILENO, F_GETFD) >= 0) {
         inputNotifier_ = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
         connect(inputNotifier_, &QSocketNotifier::activated, this, &StopRequests::onInput);
+        // While in the background, look again now and then whether we are back in front.
+        foregroundCheck_ = new QTimer(this);
+        foregroundCheck_->setInterval(kForegroundCheck);
+        connect(foregroundCheck_, &QTimer::timeout, this, [this] {
+            if (inBackgroundOfTerminal()) return;
+            foregroundCheck_->stop();
+            inputNotifier_->setEnabled(true);
+        });
+        if (inBackgroundOfTerminal()) {
+            inputNotifier_->setEnabled(false);
+            foregroundCheck_->start();
+        }
     }
 }
 
 StopRequests::~StopRequests() {
-    struct sigaction action {};
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    for (int signal : kStopSignals) ::sigaction(signal, &action, nullptr);
+    for (std::size_t i = 0; i < kStopSignals.size(); ++i)
+        if (std::exchange(gInstalled[i], false)) ::sigaction(kStopSignals[i], &gSaved[i], nullptr);
     gSignalPipe = -1;
     ::close(pipe_[0]);
     ::close(pipe_[1]);
@@ -75,6 +95,11 @@ void StopRequests::onSignal() {
 
 // Whatever comes in is not used; only its end matters.
 void StopRequests::onInput() {
+    if (inBackgroundOfTerminal()) {
+        inputNotifier_->setEnabled(false);
+        foregroundCheck_->start();
+        return;
+    }
     // The notifier can wake us without data; poll first so the read never blocks.
     pollfd p{STDIN_FILENO, POLLIN, 0};
     if (::poll(&p, 1, 0) <= 0) return;

@@ -4,12 +4,14 @@
 #include <QString>
 
 class QSocketNotifier;
+class QTimer;
 
 namespace tolvane {
 
-// Turns SIGINT, SIGTERM and SIGHUP, and optionally the end of standard input, into one Qt
-// signal, so a program always stops through its event loop and cleans up after itself (the
-// panel releases its port and lock file, the simulator removes its link).
+// Turns SIGINT, SIGTERM and SIGHUP (those not ignored at start), and optionally the end of
+// standard input, into one Qt signal, so a program always stops through its event loop and
+// cleans up after itself (the panel releases its port and lock file, the simulator removes its
+// link). The signals' earlier actions come back when it goes.
 // One instance per process: it owns the signal handlers.
 class StopRequests : public QObject {
     Q_OBJECT
@@ -30,6 +32,7 @@ class StopRequests : public QObject {
     int pipe_[2] = {-1, -1};
     QSocketNotifier* signalNotifier_ = nullptr;
     QSocketNotifier* inputNotifier_ = nullptr;
+    QTimer* foregroundCheck_ = nullptr;
 };
 
 }  // namespace tolvane

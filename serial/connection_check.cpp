@@ -1,12 +1,30 @@
 #include "serial/connection_check.h"
 
+#include "platform/logging.h"
 #include "protocol/key_table.h"
 #include "serial/messages.h"
 
 namespace tolvane {
 
 void ConnectionCheck::click() {
+    if (depth_ >= kMaxNestedChecks) {
+        if (!ignoring_)
+            qCInfo(lcSerial) << "Check Connection clicked while" << depth_
+                             << "checks wait; ignoring clicks until one ends";
+        ignoring_ = true;
+        return;
+    }
+    ignoring_ = false;
+    ++depth_;
+    run();
+    --depth_;
+}
+
+void ConnectionCheck::run() {
     try {
+        // Only a byte that comes after the probe answers it. What waits now is left over from
+        // before: an answer to a key press, or a reply that came after an earlier time-out.
+        if (port_.PortOpen()) port_.InBufferCount(0);
         port_.Output(probeFrame());
     } catch (const SerialError& error) {
         host_.showMessage(messageFor(error.kind()));

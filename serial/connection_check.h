@@ -24,6 +24,10 @@ class CheckHost {
     virtual void showMessage(std::string_view text) = 0;
 };
 
+// Checks waiting inside one another at most; each holds a stack frame of event processing, so
+// a storm of clicks must not nest without end. Clicks beyond this are ignored.
+inline constexpr int kMaxNestedChecks = 16;
+
 // Writes the probe, waits for any reply byte until the reply timer ticks, and reports once.
 // The timer's enabled flag is the whole state of a check; a nested check shares it.
 class ConnectionCheck {
@@ -39,8 +43,12 @@ class ConnectionCheck {
     void wait(const std::int16_t& count);
 
   private:
+    void run();
+
     SerialLayer& port_;
     CheckHost& host_;
+    int depth_ = 0;         // checks waiting, this one included
+    bool ignoring_ = false;  // a click beyond the limit was logged
 };
 
 }  // namespace tolvane

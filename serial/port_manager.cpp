@@ -5,8 +5,14 @@
 namespace tolvane {
 
 void sendKey(SerialLayer& port, const KeyCommand& key) {
-    port.Output(leadInFrame(key));
-    port.Output(keyFrame(key));
+    const auto leadIn = leadInFrame(key);
+    const auto frame = keyFrame(key);
+    // A press goes out whole or not at all: when the line lags so far that the key frame
+    // would not fit behind the lead-in, neither is queued.
+    if (port.OutBufferCount() + leadIn.size() + frame.size() > kOutBufferSize)
+        throw SerialError(SerialError::Kind::Write, "the line has not taken the earlier presses");
+    port.Output(leadIn);
+    port.Output(frame);
 }
 
 void PortManager::startUp() {

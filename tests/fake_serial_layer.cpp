@@ -55,7 +55,8 @@ void FakeSerialLayer::PortOpen(bool open) {
 
 void FakeSerialLayer::Output(std::span<const std::uint8_t> bytes) {
     transcript.push_back("Output " + hexBytes(bytes));
-    const bool refused = writesBeforeFailure >= 0 && int(written.size()) >= writesBeforeFailure;
+    const bool refused = (writesBeforeFailure >= 0 && int(written.size()) >= writesBeforeFailure) ||
+                         queued + bytes.size() > kOutBufferSize;
     if (!open_ || refused) throw SerialError(SerialError::Kind::Write, "write refused");
     written.emplace_back(bytes.begin(), bytes.end());
 }

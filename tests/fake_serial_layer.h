@@ -24,6 +24,7 @@ public:
     bool PortOpen() const override { return open_; }
     void PortOpen(bool open) override;
     void Output(std::span<const std::uint8_t> bytes) override;
+    std::size_t OutBufferCount() const override { return open_ ? queued : 0; }
     std::int16_t InBufferCount() override;
     void InBufferCount(std::int16_t count) override;
 
@@ -32,6 +33,7 @@ public:
     int writesBeforeFailure = -1;    // after this many successful writes every write fails
     bool failReads = false;          // count and discard fail
     int received = 0;                // bytes waiting in the receive buffer
+    std::size_t queued = 0;          // bytes the line has not taken yet
     void hangUp() { open_ = false; } // the device vanished: closed without a call
 
     std::vector<std::string> transcript;

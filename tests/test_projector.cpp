@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -17,11 +18,13 @@
 #include "fake_serial_layer.h"
 #include "platform/qt_serial_layer.h"
 #include "protocol/key_table.h"
+#include "pty_pair.h"
 #include "serial/port_manager.h"
 
 using namespace tolvane;
 using namespace std::chrono_literals;
 using tolvane::testing::parseHex;
+using tolvane::testing::Pty;
 
 namespace {
 
@@ -31,9 +34,13 @@ constexpr const char* kCommonLeadIn = "01 08 B0 00 1B 93 FF 63 30 24 81 0E";
 // The simulator as a child process, stdin on a pipe that stays open until closeInput().
 class Simulator {
   public:
-    explicit Simulator(const QStringList& arguments = {}) {
+    enum class Start { Plain, Nohup, QuietOutput };
+    explicit Simulator(const QStringList& arguments = {}, Start how = Start::Plain) {
         process.setProgram(QStringLiteral(TOLVANE_PROJECTOR));
         process.setArguments(arguments);
+        if (how == Start::Nohup)  // as nohup starts a program: SIGHUP ignored
+            process.setChildProcessModifier([] { ::signal(SIGHUP, SIG_IGN); });
+        if (how == Start::QuietOutput) process.setStandardOutputFile(QProcess::nullDevice());
         process.start();
     }
     ~Simulator() {
@@ -63,6 +70,10 @@ class Simulator {
         return device_;
     }
     void signal(int number) { ::kill(pid_t(process.processId()), number); }
+    void stop() {
+        signal(SIGTERM);
+        QVERIFY(exitedCleanly());
+    }
     void closeInput() { process.closeWriteChannel(); }
     bool exitedCleanly() {
         return process.waitForFinished(3000) && process.exitStatus() == QProcess::NormalExit &&
@@ -145,6 +156,7 @@ class ProjectorTest : public QObject {
     void linkRefusesToReplace();
     void stopsCleanly_data();
     void stopsCleanly();
+    void probeFloodKeepsMemoryBounded();
     void badOptions_data();
     void badOptions();
 
@@ -317,8 +329,7 @@ void ProjectorTest::chatterGoesOutAsFastAsItIsRead() {
         QCOMPARE(got.size(), kChatter + 1);  // the chatter and the answer to the probe
         QVERIFY(std::count(got.begin(), got.end(), got.front()) < 10000);  // not one value
         QCOMPARE(line.read(1, 100ms), Bytes{});
-        sim.closeInput();
-        QVERIFY(sim.exitedCleanly());
+        sim.stop();
         QVERIFY(sim.process.readAllStandardError().contains("chatter: all 300000 bytes sent"));
     }
     {
@@ -331,8 +342,7 @@ void ProjectorTest::chatterGoesOutAsFastAsItIsRead() {
         qInfo("simulator CPU time in 300 ms with the chatter held back: %lld ms",
               qlonglong(spent.count()));
         QVERIFY(spent < 100ms);
-        sim.closeInput();
-        QVERIFY(sim.exitedCleanly());
+        sim.stop();
         const QString notes = QString::fromUtf8(sim.process.readAllStandardError());
         static const QRegularExpression held("chatter: (\\d+) of 300000 bytes sent");
         const auto match = held.match(notes);
@@ -363,9 +373,28 @@ void ProjectorTest::linkMadeAndRemoved() {
         Simulator sim({"--link", link});
         QVERIFY(!sim.device().isEmpty());
         QCOMPARE(QFileInfo(link).symLinkTarget(), sim.device());
-        sim.closeInput();
-        QVERIFY(sim.exitedCleanly());
+        sim.stop();
         QVERIFY(!QFileInfo(link).isSymLink());
+    }
+    {
+        // A killed simulator's link, its terminal number since taken by another program: the
+        // owner file tells it from a live foreign link, and it is replaced.
+        Simulator killed({"--link", link});
+        const QString device = killed.device();
+        killed.signal(SIGKILL);
+        QVERIFY(killed.process.waitForFinished(3000));
+        std::vector<std::unique_ptr<Pty>> others;
+        while (!QFileInfo::exists(device) && others.size() < 64)
+            others.push_back(std::make_unique<Pty>());
+        QVERIFY(QFileInfo::exists(QFileInfo(link).symLinkTarget()));
+        Simulator sim({"--link", link});
+        QVERIFY(!sim.device().isEmpty());
+        QCOMPARE(QFileInfo(link).symLinkTarget(), sim.device());
+        sim.stop();
+        QVERIFY(!QFileInfo(link).isSymLink());
+        QCOMPARE(QDir(dir_.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                             QDir::NoDotAndDotDot),
+                 QStringList());
     }
     {
         // Someone pointed the link elsewhere meanwhile: it is theirs now and stays.
@@ -419,25 +448,67 @@ void ProjectorTest::linkRefusesToReplace() {
 }
 
 void ProjectorTest::stopsCleanly_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("nohup");
     QTest::addColumn<int>("signalNumber");  // 0: end of standard input
-    QTest::newRow("SIGTERM") << SIGTERM;
-    QTest::newRow("SIGINT") << SIGINT;
-    QTest::newRow("SIGHUP") << SIGHUP;
-    QTest::newRow("end of input") << 0;
+    QTest::addColumn<bool>("stops");
+    const QStringList none;
+    const QStringList onEof{"--stop-on-eof"};
+    QTest::newRow("SIGTERM") << none << false << SIGTERM << true;
+    QTest::newRow("SIGINT") << none << false << SIGINT << true;
+    QTest::newRow("SIGHUP") << none << false << SIGHUP << true;
+    QTest::newRow("SIGHUP under nohup") << none << true << SIGHUP << false;
+    QTest::newRow("end of input") << none << false << 0 << false;
+    QTest::newRow("end of input, --stop-on-eof") << onEof << false << 0 << true;
 }
 
+// Stopping removes the link; what does not stop it leaves it running until SIGTERM does.
 void ProjectorTest::stopsCleanly() {
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, nohup);
     QFETCH(int, signalNumber);
+    QFETCH(bool, stops);
     const QString link = dir_.filePath("stopping");
-    Simulator sim({"--link", link});
+    Simulator sim(QStringList{"--link", link} + arguments,
+                  nohup ? Simulator::Start::Nohup : Simulator::Start::Plain);
     QVERIFY(!sim.device().isEmpty());
     QVERIFY(QFileInfo(link).isSymLink());
     if (signalNumber != 0)
         sim.signal(signalNumber);
     else
         sim.closeInput();
+    if (!stops) {
+        QVERIFY(!sim.process.waitForFinished(300));  // a stretch in which it must not stop
+        QVERIFY(QFileInfo(link).isSymLink());
+        sim.signal(SIGTERM);
+    }
     QVERIFY(sim.exitedCleanly());
     QVERIFY(!QFileInfo(link).isSymLink());
+}
+
+// A flood of probes, each answered a minute later, keeps the simulator's memory bounded.
+void ProjectorTest::probeFloodKeepsMemoryBounded() {
+    constexpr int kProbes = 1000000;
+    const QString link = dir_.filePath("flooded");
+    Simulator sim({"--link", link, "--reply-delay", "60000"}, Simulator::Start::QuietOutput);
+    QTRY_VERIFY(QFileInfo(link).isSymLink());
+    const int fd = ::open(QFile::encodeName(link).constData(), O_RDWR | O_NOCTTY);
+    QVERIFY(fd >= 0);
+    const QByteArray block = QByteArray::fromHex("01060000100081970E").repeated(1000);
+    for (int sent = 0; sent < kProbes; sent += 1000)
+        QCOMPARE(::write(fd, block.constData(), size_t(block.size())), ssize_t(block.size()));
+    // Written means taken by the terminal, not yet read: wait until the simulator has read it.
+    int queued = 0;
+    QTRY_VERIFY_WITH_TIMEOUT((::ioctl(fd, TIOCOUTQ, &queued), queued == 0), 30000);
+    QTest::qWait(200);
+    QFile status(QStringLiteral("/proc/%1/status").arg(sim.process.processId()));
+    QVERIFY(status.open(QIODevice::ReadOnly));
+    static const QRegularExpression peak("VmHWM:\\s+(\\d+) kB");
+    const qlonglong peakKib = peak.match(QString::fromLatin1(status.readAll())).captured(1).toLongLong();
+    qInfo("simulator peak resident memory after %d delayed probes: %lld KiB", kProbes, peakKib);
+    QVERIFY(peakKib > 0 && peakKib < 50 * 1024);
+    ::close(fd);
+    sim.stop();
 }
 
 void ProjectorTest::badOptions_data() {

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -150,6 +151,7 @@ class QtSerialLayerTest : public QObject {
     void unusualNamesOpen();
     void closedPortRefusesWritesAndReads();
     void closingFlushesQueuedBytes();
+    void laggingLineHoldsPressesBackWhole();
     void hangUpClosesAndStaysQuiet();
     void badDeviceNamesFailToOpen_data();
     void badDeviceNamesFailToOpen();
@@ -373,6 +375,43 @@ void QtSerialLayerTest::closingFlushesQueuedBytes() {
         QVERIFY(!layer.PortOpen());
     }
     QCOMPARE(pty.readFromPanel(expected.size()), expected);
+}
+
+// The far end stops reading: the terminal's buffer (about 16 KiB here) fills and writes meet
+// EAGAIN. Presses wait in the queue and leave whole once it reads again; only a press that
+// would take the queue past its bound is refused, and then whole.
+void QtSerialLayerTest::laggingLineHoldsPressesBackWhole() {
+    Pty pty;
+    QtSerialLayer layer;
+    openOn(layer, pty);
+    const KeyCommand& volume = *findKey("mVolume");
+    const QByteArray press = bytes(leadInFrame(volume)) + bytes(keyFrame(volume));
+    auto readAll = [&](qsizetype count) {
+        QByteArray got;
+        const QDeadlineTimer deadline(10s);
+        while (got.size() < count && !deadline.hasExpired()) {
+            QCoreApplication::processEvents();  // lets the queue move on as the line takes it
+            got += pty.readFromPanel(count - got.size(), 5ms);
+        }
+        return got + pty.readFromPanel(1, 100ms);  // and nothing more
+    };
+
+    for (int i = 0; i < 1200; ++i) sendKey(layer, volume);
+    QVERIFY(layer.OutBufferCount() > 0);  // the line did lag
+    QVERIFY(layer.PortOpen());
+    QCOMPARE(readAll(1200 * press.size()), press.repeated(1200));
+
+    int accepted = 0;
+    try {
+        for (; accepted < 10000; ++accepted) sendKey(layer, volume);
+    } catch (const SerialError& e) {
+        QVERIFY(e.kind() == SerialError::Kind::Write);
+    }
+    QVERIFY(accepted > int(kOutBufferSize) / press.size() && accepted < 10000);
+    QVERIFY(layer.PortOpen());
+    QCOMPARE(readAll(accepted * press.size()), press.repeated(accepted));
+    sendKey(layer, volume);  // and the line takes presses again
+    QCOMPARE(pty.readFromPanel(press.size()), press);
 }
 
 void QtSerialLayerTest::hangUpClosesAndStaysQuiet() {

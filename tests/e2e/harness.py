@@ -492,7 +492,8 @@ class Panel:
 class Scene:
     """Display, projector and panel for one test, torn down in reverse."""
 
-    def __init__(self, projector_options=(), start_projector=True, ports=None, extra_env=None):
+    def __init__(self, projector_options=(), start_projector=True, ports=None, extra_env=None,
+                 panel_prefix=()):
         self.folder = tempfile.mkdtemp(prefix="tolvane-e2e-")
         self.link = os.path.join(self.folder, "projector")
         self.display = Display()
@@ -500,7 +501,7 @@ class Scene:
         if start_projector:
             self.projector = Projector(binary("TOLVANE_PROJECTOR"), self.link, *projector_options)
         ports = {1: self.link} if ports is None else ports
-        self.panel = Panel(binary("TOLVANE_PANEL"), self.display, ports, extra_env)
+        self.panel = Panel(binary("TOLVANE_PANEL"), self.display, ports, extra_env, panel_prefix)
 
     def close(self):
         self.panel.end()

@@ -1,6 +1,7 @@
 """End-to-end: the real panel in a real X server, real clicks, a simulated projector on a pty."""
 import os
 import signal
+import subprocess
 import time
 import unittest
 
@@ -118,6 +119,19 @@ class Stop(unittest.TestCase):
         self.assertEqual(kinds, ["lead-in", "key", "probe"])
 
 
+    def test_under_nohup_sighup_is_ignored_and_sigterm_still_stops(self):
+        scene = Scene(panel_prefix=("nohup",))
+        self.addCleanup(scene.close)
+        scene.panel.wait_window()
+        scene.panel.process.send_signal(signal.SIGHUP)
+        scene.panel.click("mMute")  # handled after the SIGHUP: the panel is still there
+        self.assertEqual([parse(line)[0] for line in scene.projector.next_lines(2)],
+                         ["lead-in", "key"])
+        self.assertIsNone(scene.panel.process.poll())
+        scene.panel.process.send_signal(signal.SIGTERM)
+        self.assertEqual(scene.panel.wait_exit(), 0)
+
+
 class OpenFailure(unittest.TestCase):
     def test_bad_port_gives_the_message_before_the_window(self):
         scene = Scene(start_projector=False, ports={1: "/nonexistent/tolvane-port"})
@@ -128,6 +142,35 @@ class OpenFailure(unittest.TestCase):
         scene.panel.wait_window()
         self.assertEqual(scene.panel.close(), 0)
         self.assertIn("/nonexistent/tolvane-port", scene.panel.stderr())
+
+    def test_a_signal_at_the_start_up_message_ends_the_panel_cleanly(self):
+        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            with self.subTest(sig.name):
+                scene = Scene(start_projector=False, ports={1: "/nonexistent/tolvane-port"})
+                self.addCleanup(scene.close)
+                scene.panel.find_message_box()
+                scene.panel.process.send_signal(sig)
+                self.assertEqual(scene.panel.wait_exit(), 0)
+
+
+class CommandLine(unittest.TestCase):
+    def test_without_a_display(self):
+        """No display: one line and exit 1; usage errors still come first, and --help answers
+        whatever window-system options stand before it."""
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+        no_display = "tolvane: no display: set DISPLAY or WAYLAND_DISPLAY\n"
+        for args, status, out, err in (
+                ([], 1, "", no_display),
+                (["--bogus"], 2, "", "tolvane: Unknown option 'bogus'. See --help.\n"),
+                (["-platform", "offscreen", "--help"], 0, "Usage: ", ""),
+                (["-style", "fusion", "--version"], 0, "tolvane 1.", "")):
+            with self.subTest(args=args):
+                done = subprocess.run([os.environ["TOLVANE_PANEL"], *args], env=env,
+                                      capture_output=True, text=True, timeout=20)
+                self.assertEqual(done.returncode, status, done.stderr)
+                self.assertTrue(done.stdout.startswith(out), done.stdout)
+                self.assertEqual(done.stderr, err)
 
 
 if __name__ == "__main__":

@@ -5,8 +5,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 
 namespace tolvane::projector {
@@ -18,6 +21,49 @@ std::string quoted(const std::string& path) {
 
 std::string reason() {
     return std::strerror(errno);
+}
+
+// A process by its id and its start time (clock ticks after boot), so that a later process
+// that happens to get the same id is not taken for it.
+std::optional<std::string> processIdentity(long pid) {
+    std::FILE* file = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    if (!file) return std::nullopt;
+    char text[1024] = {};
+    const std::size_t n = std::fread(text, 1, sizeof text - 1, file);
+    std::fclose(file);
+    // The command name, in parentheses, may hold blanks; the fields after it do not.
+    const char* rest = std::strrchr(text, ')');
+    if (n == 0 || !rest) return std::nullopt;
+    std::istringstream fields(rest + 1);
+    std::string field;
+    for (int i = 3; i <= 22 && fields >> field; ++i)
+        if (i == 22) return std::to_string(pid) + " " + field;
+    return std::nullopt;
+}
+
+std::string ownerFile(const std::string& link) {
+    const std::size_t slash = link.rfind('/');
+    const std::size_t name = slash == std::string::npos ? 0 : slash + 1;
+    return link.substr(0, name) + "." + link.substr(name) + ".tolvane-projector";
+}
+
+// The owner file names the simulator that made the link and what the link pointed at.
+struct Owner {
+    std::string identity;  // "<pid> <start time>"
+    std::string target;
+};
+
+std::optional<Owner> readOwner(const std::string& link) {
+    std::ifstream file(ownerFile(link));
+    std::string pid, start, target;
+    if (!(file >> pid >> start) || !std::getline(file >> std::ws, target)) return std::nullopt;
+    return Owner{pid + " " + start, target};
+}
+
+bool running(const std::string& identity) {
+    char* end = nullptr;
+    const long pid = std::strtol(identity.c_str(), &end, 10);
+    return pid > 0 && processIdentity(pid) == identity;
 }
 
 std::optional<std::string> linkTarget(const std::string& path) {
@@ -37,12 +83,16 @@ DeviceLink::DeviceLink(std::string path, std::string target)
         if (!S_ISLNK(st.st_mode))
             throw std::runtime_error(
                 quoted(path_) + " already exists and is not a symbolic link; not replacing it");
+        // A link an earlier simulator made and did not remove (it was killed) is stale even
+        // when its terminal's number has since gone to another program.
+        const std::optional<Owner> owner = readOwner(path_);
+        const bool ours = owner && owner->target == linkTarget(path_) && !running(owner->identity);
         struct stat pointee {};
-        if (::stat(path_.c_str(), &pointee) == 0)
+        if (!ours && ::stat(path_.c_str(), &pointee) == 0)
             throw std::runtime_error(quoted(path_) + " is a symbolic link to " +
                                      quoted(linkTarget(path_).value_or("?")) +
                                      ", which exists; not replacing it");
-        if (errno != ENOENT && errno != ENOTDIR)
+        if (!ours && errno != ENOENT && errno != ENOTDIR)
             throw std::runtime_error("cannot tell whether the link " + quoted(path_) +
                                      " is stale: " + reason());
         if (::unlink(path_.c_str()) != 0)
@@ -56,9 +106,17 @@ DeviceLink::DeviceLink(std::string path, std::string target)
     // Fails rather than overwrites if something appeared there meanwhile.
     if (::symlink(target_.c_str(), path_.c_str()) != 0)
         throw std::runtime_error("cannot make the link " + quoted(path_) + ": " + reason());
+    // Without the owner file a later run takes a killed simulator's link for a live one.
+    std::ofstream owner(ownerFile(path_), std::ios::trunc);
+    owner << processIdentity(::getpid()).value_or("0 0") << " " << target_ << "\n";
+    if (!owner.flush())
+        std::fprintf(stderr, "tolvane-projector: cannot write %s: %s\n",
+                     quoted(ownerFile(path_)).c_str(), reason().c_str());
 }
 
 DeviceLink::~DeviceLink() {
+    const std::optional<Owner> owner = readOwner(path_);
+    if (owner && owner->identity == processIdentity(::getpid())) ::unlink(ownerFile(path_).c_str());
     struct stat st {};
     if (::lstat(path_.c_str(), &st) != 0 && errno == ENOENT) return;  // someone removed it already
     if (linkTarget(path_) != target_) {

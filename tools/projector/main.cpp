@@ -47,7 +47,8 @@ int main(int argc, char* argv[]) {
 
     try {
         // Handlers first, so a stop asked for during start-up still cleans up.
-        StopRequests stops(StopRequests::Input::Watch);
+        StopRequests stops(options.stopOnEof ? StopRequests::Input::Watch
+                                             : StopRequests::Input::Ignore);
         PtyDevice device;
         std::optional<DeviceLink> link;
         if (!options.link.isEmpty())

@@ -36,9 +36,11 @@ Bytes left unfinished by a pause of 200 ms are reported as they stand.
 Each probe frame is answered with the reply bytes. Notes (replies sent, chatter
 sent, stop) go to standard error.
 
-It stops cleanly, removing its link, on SIGINT, SIGTERM or SIGHUP, and at the end
-of standard input (Ctrl-D on a terminal). To run it in the background, keep its
-standard input open, e.g.: sleep infinity | tolvane-projector --link /tmp/projector
+It runs until SIGINT, SIGTERM or SIGHUP, and then stops cleanly, removing its link;
+a signal that was ignored when it started (as under nohup) stays ignored. It does
+not read standard input unless --stop-on-eof is given, so it runs in the
+background, under nohup, from cron or from a service manager as it does in a
+terminal.
 
 Exit status: 0 after a clean stop, 1 when the device or the link cannot be made,
 2 for a bad command line.)txt";
@@ -52,9 +54,12 @@ std::variant<ProjectorOptions, QString> parseOptions(const QStringList& argument
     const QCommandLineOption version = parser.addVersionOption();
     const QCommandLineOption link(
         "link",
-        "Also make a symbolic link at <path> to the device. Only a stale link (one whose target "
-        "is gone) is replaced there; a file, a directory or a live link is refused. The link is "
-        "removed at exit if it still points at the device.",
+        "Also make a symbolic link at <path> to the device, and beside it a small owner file "
+        "(.<name>.tolvane-projector) naming this process. Only a stale link is replaced there: "
+        "one whose target is gone, or one whose owner file names a simulator that has ended "
+        "(its terminal may since have gone to another program). A file, a directory or any "
+        "other live link is refused. Both are removed at exit if the link still points at "
+        "the device.",
         "path");
     const QCommandLineOption reply(
         "reply",
@@ -74,7 +79,12 @@ std::variant<ProjectorOptions, QString> parseOptions(const QStringList& argument
         "fast as the line takes them (a panel that does not read holds them back). How many "
         "went out is noted on standard error when all have, or at the stop.",
         "bytes");
-    parser.addOptions({link, reply, replyDelay, silent, chatter});
+    const QCommandLineOption stopOnEof(
+        "stop-on-eof",
+        "Also stop at the end of standard input (Ctrl-D on a terminal). A terminal is read only "
+        "while the simulator is in its foreground, so a job put in the background is not "
+        "stopped by reading it.");
+    parser.addOptions({link, reply, replyDelay, silent, chatter, stopOnEof});
 
     if (!parser.parse(arguments)) return parser.errorText();
     if (parser.isSet(help)) parser.showHelp(0);
@@ -88,6 +98,7 @@ std::variant<ProjectorOptions, QString> parseOptions(const QStringList& argument
         if (options.link.isEmpty()) return QStringLiteral("--link needs a path");
     }
     options.silent = parser.isSet(silent);
+    options.stopOnEof = parser.isSet(stopOnEof);
     if (parser.isSet(reply)) {
         if (options.silent) return QStringLiteral("--reply and --silent exclude each other");
         const QString text = parser.value(reply);

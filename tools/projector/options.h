@@ -22,6 +22,7 @@ struct ProjectorOptions {
     std::chrono::milliseconds replyDelay{0};
     bool silent = false;
     std::uint64_t chatter = 0;  // arbitrary bytes to stream to the panel
+    bool stopOnEof = false;     // the end of standard input is a stop request too
 };
 
 // Reads the command line. --help and --version print and end the process with status 0;

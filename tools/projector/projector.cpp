@@ -31,6 +31,10 @@ Projector::Projector(int controller, const ProjectorOptions& options, LinePrinte
     quiet_.setSingleShot(true);
     quiet_.setInterval(kQuietGap);
     connect(&quiet_, &QTimer::timeout, this, &Projector::flush);
+    replyTimer_.setSingleShot(true);
+    replyTimer_.setTimerType(Qt::PreciseTimer);
+    connect(&replyTimer_, &QTimer::timeout, this, &Projector::sendDueReplies);
+    clock_.start();
 }
 
 void Projector::flush() {
@@ -68,10 +72,31 @@ void Projector::report(const DecodedPiece& piece) {
     if (options_.replyDelay.count() == 0)
         sendReply();
     else
-        QTimer::singleShot(options_.replyDelay, this, &Projector::sendReply);
+        scheduleReply();
 }
 
-void Projector::sendReply() {
+void Projector::scheduleReply() {
+    const qint64 due = clock_.elapsed() + options_.replyDelay.count();
+    if (!pending_.empty() && pending_.back().dueMs == due)
+        ++pending_.back().count;
+    else
+        pending_.push_back({due, 1});
+    if (!replyTimer_.isActive()) replyTimer_.start(options_.replyDelay);
+}
+
+void Projector::sendDueReplies() {
+    const qint64 now = clock_.elapsed();
+    bool room = true;
+    while (!pending_.empty() && pending_.front().dueMs <= now) {
+        // Once the panel stops reading, the rest of this batch could not go out either.
+        for (std::uint64_t i = 0; room && i < pending_.front().count; ++i) room = sendReply();
+        pending_.pop_front();
+    }
+    if (!pending_.empty())
+        replyTimer_.start(std::chrono::milliseconds(std::max<qint64>(0, pending_.front().dueMs - now)));
+}
+
+bool Projector::sendReply() {
     const Bytes& reply = options_.reply;
     std::size_t sent = 0;
     while (sent < reply.size()) {
@@ -85,11 +110,12 @@ void Projector::sendReply() {
     }
     if (sent == reply.size()) {
         std::fprintf(stderr, "tolvane-projector: replied %s\n", toHex(reply).c_str());
-    } else {
-        // The terminal's input buffer is full: the panel has not been reading.
-        std::fprintf(stderr, "tolvane-projector: reply %s cut short after %zu bytes: %s\n",
-                     toHex(reply).c_str(), sent, std::strerror(errno));
+        return true;
     }
+    // The terminal's input buffer is full: the panel has not been reading.
+    std::fprintf(stderr, "tolvane-projector: reply %s cut short after %zu bytes: %s\n",
+                 toHex(reply).c_str(), sent, std::strerror(errno));
+    return false;
 }
 
 }  // namespace tolvane::projector

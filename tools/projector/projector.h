@@ -3,7 +3,9 @@
 #include <QObject>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <QElapsedTimer>
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <string>
 
@@ -34,7 +36,21 @@ class Projector : public QObject {
   private:
     void readLine();
     void report(const DecodedPiece& piece);
-    void sendReply();
+    void scheduleReply();
+    void sendDueReplies();
+    // Returns false when the terminal's input buffer is full.
+    bool sendReply();
+
+    // Probes awaiting their delayed reply: when the reply is due (ms on clock_) and how many
+    // probes came in that millisecond. One timer serves them all, and the list holds at most
+    // one entry per millisecond of the delay, however many probes arrive.
+    struct PendingReplies {
+        qint64 dueMs;
+        std::uint64_t count;
+    };
+    std::deque<PendingReplies> pending_;
+    QElapsedTimer clock_;
+    QTimer replyTimer_;
 
     int controller_;
     ProjectorOptions options_;
