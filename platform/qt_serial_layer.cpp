@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QSerialPortInfo>
 #include <algorithm>
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "platform/device_lock.h"
 #include "platform/logging.h"
 #include "platform/port_mapping.h"
 #include "platform/serial_host.h"
@@ -66,6 +68,8 @@ bool lineHungUp(int fd) {
 
 QtSerialLayer::QtSerialLayer() {
     serial_.setReadBufferSize(kReceiveBufferSize);
+    // However the port closes (here, or after a hang-up), the device is no longer ours.
+    QObject::connect(&serial_, &QIODevice::aboutToClose, &serial_, [this] { lock_.release(); });
     QObject::connect(&serial_, &QSerialPort::errorOccurred, &serial_,
                      [this](QSerialPort::SerialPortError error) { onError(error); });
 }
@@ -74,18 +78,22 @@ QtSerialLayer::~QtSerialLayer() {
     close();
 }
 
-QString QtSerialLayer::deviceForPort(int port) {
+QByteArray QtSerialLayer::deviceNameForPort(int port) {
     const QByteArray variable = "TOLVANE_COM" + QByteArray::number(port);
     std::optional<std::string> override;
     if (qEnvironmentVariableIsSet(variable.constData()))
-        override = qEnvironmentVariable(variable.constData()).toStdString();
+        override = qgetenv(variable.constData()).toStdString();
     const HostSystem system = hostSystem();
     std::vector<std::string> present;
     if (!override && system == HostSystem::Linux)
         for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
-            present.push_back(info.systemLocation().toStdString());
+            present.push_back(QFile::encodeName(info.systemLocation()).toStdString());
     // This layer reaches local serial devices, the only kind there is so far.
-    return QString::fromStdString(tolvane::deviceForPort(port, override, present, system).path);
+    return QByteArray::fromStdString(tolvane::deviceForPort(port, override, present, system).path);
+}
+
+QString QtSerialLayer::deviceForPort(int port) {
+    return QFile::decodeName(deviceNameForPort(port));
 }
 
 void QtSerialLayer::CommPort(std::int16_t port) {
@@ -119,30 +127,42 @@ void QtSerialLayer::PortOpen(bool open) {
 
 void QtSerialLayer::open() {
     if (serial_.isOpen()) return;
-    device_ = deviceForPort(port_);
+    lock_.release();
+    const QByteArray name = deviceNameForPort(port_);
+    device_ = QFile::decodeName(name);
     auto refuse = [this](const QString& reason) {
+        lock_.release();
         qCWarning(lcSerial).noquote() << "cannot open COM" + QString::number(port_) << "device"
                                       << QStringLiteral("\"%1\":").arg(device_.left(80)) << reason;
         throw SerialError(SerialError::Kind::Open, reason.toStdString());
     };
-    if (device_.isEmpty()) refuse(QStringLiteral("no device name given"));
-    if (device_.size() > kMaxDeviceNameLength) refuse(QStringLiteral("device name too long"));
+    if (name.isEmpty()) refuse(QStringLiteral("no device name given"));
+    if (name.size() > kMaxDeviceNameLength) refuse(QStringLiteral("device name too long"));
+    try {
+        lock_.acquire(name);
+    } catch (const DeviceLockError& e) {
+        refuse(QString::fromLocal8Bit(e.what()));
+    }
 
-    serial_.setPortName(device_);
+    // The device itself, not the name given: Qt's own lock file is then named after the device.
+    serial_.setPortName(lock_.path());
     applySettings();
     if (!serial_.open(QIODevice::ReadWrite)) refuse(reasonFor(serial_, device_));
+    lock_.makeExclusive();
     // Whatever arrived before we opened is not an answer to anything we sent.
     serial_.clear(QSerialPort::Input);
 }
 
 void QtSerialLayer::close() {
-    if (!serial_.isOpen()) return;
-    // Bytes still queued belong to a key press the user already made: let them leave first.
-    const QDeadlineTimer deadline(kCloseDrainTimeout);
-    serial_.flush();
-    while (serial_.isOpen() && serial_.bytesToWrite() > 0 && !deadline.hasExpired())
-        serial_.waitForBytesWritten(int(std::max<qint64>(1, deadline.remainingTime())));
-    if (serial_.isOpen()) serial_.close();
+    if (serial_.isOpen()) {
+        // Bytes still queued belong to a key press the user already made: let them leave first.
+        const QDeadlineTimer deadline(kCloseDrainTimeout);
+        serial_.flush();
+        while (serial_.isOpen() && serial_.bytesToWrite() > 0 && !deadline.hasExpired())
+            serial_.waitForBytesWritten(int(std::max<qint64>(1, deadline.remainingTime())));
+        if (serial_.isOpen()) serial_.close();
+    }
+    lock_.release();
 }
 
 void QtSerialLayer::Output(std::span<const std::uint8_t> bytes) {

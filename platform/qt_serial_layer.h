@@ -4,6 +4,7 @@
 #include <QString>
 #include <chrono>
 
+#include "platform/device_lock.h"
 #include "platform/line_settings.h"
 #include "platform/serial_layer.h"
 
@@ -13,8 +14,8 @@ namespace tolvane {
 inline constexpr qint64 kReceiveBufferSize = 4096;
 // How long closing the port may wait for queued bytes to leave.
 inline constexpr std::chrono::milliseconds kCloseDrainTimeout{500};
-// Longest device name we hand to the system.
-inline constexpr qsizetype kMaxDeviceNameLength = 1024;
+// Longest device name we hand to the system, in bytes: PATH_MAX less the terminating zero.
+inline constexpr qsizetype kMaxDeviceNameLength = 4095;
 
 // The serial layer on a real (or pseudo-) terminal, through QSerialPort.
 class QtSerialLayer final : public SerialLayer {
@@ -32,7 +33,9 @@ class QtSerialLayer final : public SerialLayer {
     std::int16_t InBufferCount() override;
     void InBufferCount(std::int16_t count) override;
 
-    // The device that COMn stands for on this machine right now.
+    // The device that COMn stands for on this machine right now, as bytes (names need not be
+    // text), and as text for messages.
+    static QByteArray deviceNameForPort(int port);
     static QString deviceForPort(int port);
     // The device of the last open attempt.
     QString device() const { return device_; }
@@ -44,6 +47,8 @@ class QtSerialLayer final : public SerialLayer {
     void onError(QSerialPort::SerialPortError error);
     void keepReading();
 
+    // Before the port: it is released when the port closes, so it must outlive the port.
+    DeviceLock lock_;
     QSerialPort serial_;
     std::int16_t port_ = 1;
     LineSettings settings_;

@@ -1,6 +1,8 @@
 #include <QTest>
+#include <cstring>
 
 #include "platform/line_settings.h"
+#include "platform/lock_file.h"
 #include "platform/port_mapping.h"
 
 using namespace tolvane;
@@ -19,6 +21,9 @@ class PlatformTest : public QObject {
     void validSettings();
     void malformedSettings_data();
     void malformedSettings();
+    void lockFileContents_data();
+    void lockFileContents();
+    void lockFileNamesAndPaths();
 };
 
 void PlatformTest::portMapping() {
@@ -67,6 +72,54 @@ void PlatformTest::malformedSettings_data() {
 void PlatformTest::malformedSettings() {
     QFETCH(QString, text);
     QVERIFY_THROWS_EXCEPTION(std::invalid_argument, parseLineSettings(text.toStdString()));
+}
+
+void PlatformTest::lockFileContents_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<qint64>("pid");  // 0: names no process
+    std::int32_t binary = 4242;
+    const QByteArray native(reinterpret_cast<const char*>(&binary), sizeof binary);
+    QTest::newRow("ASCII, %10d") << QByteArray("      4242\n") << qint64(4242);
+    QTest::newRow("ASCII, no newline") << QByteArray("4242") << qint64(4242);
+    QTest::newRow("ASCII, CRLF and blanks") << QByteArray(" 4242 \r\n") << qint64(4242);
+    QTest::newRow("Qt's form") << QByteArray("4242\ntolvane\nhost\n") << qint64(4242);
+    QTest::newRow("binary") << native << qint64(4242);
+    QTest::newRow("largest PID") << QByteArray("2147483647\n") << qint64(2147483647);
+    QTest::newRow("empty") << QByteArray() << qint64(0);
+    QTest::newRow("blank line") << QByteArray("   \n") << qint64(0);
+    QTest::newRow("zero") << QByteArray("0000000000\n") << qint64(0);
+    QTest::newRow("negative") << QByteArray("-4242\n") << qint64(0);
+    QTest::newRow("binary negative") << QByteArray("\xff\xff\xff\xff", 4) << qint64(0);
+    QTest::newRow("binary, five bytes") << native + '\0' << qint64(0);
+    QTest::newRow("not an int") << QByteArray("2147483648\n") << qint64(0);
+    QTest::newRow("eleven digits") << QByteArray("00000004242\n") << qint64(0);
+    QTest::newRow("text after the PID") << QByteArray("4242 tolvane\n") << qint64(0);
+    QTest::newRow("NUL after the PID") << QByteArray("42\0\n", 4) << qint64(0);
+}
+
+void PlatformTest::lockFileContents() {
+    QFETCH(QByteArray, content);
+    QFETCH(qint64, pid);
+    const auto got = lockFilePid(std::span(
+        reinterpret_cast<const std::uint8_t*>(content.constData()), std::size_t(content.size())));
+    QCOMPARE(got.value_or(0), pid);
+}
+
+void PlatformTest::lockFileNamesAndPaths() {
+    QCOMPARE(devicePathForName("ttyUSB0"), std::string("/dev/ttyUSB0"));
+    QCOMPARE(devicePathForName("serial/by-id/usb-x"), std::string("/dev/serial/by-id/usb-x"));
+    QCOMPARE(devicePathForName("/tmp/port"), std::string("/tmp/port"));
+    QCOMPARE(devicePathForName("./port"), std::string("./port"));
+    QCOMPARE(devicePathForName("../port"), std::string("../port"));
+    using Names = std::vector<std::string>;
+    QCOMPARE(lockFileNames("/tmp/x/port", "/dev/pts/3", 136, 3),
+             (Names{"LCK..port", "LCK.._tmp_x_port", "LCK..3", "LCK..pts_3", "LCK.136.003"}));
+    QCOMPARE(lockFileNames("/dev/ttyUSB0", "/dev/ttyUSB0", 188, 0),
+             (Names{"LCK..ttyUSB0", "LCK.188.000"}));
+    // Qt's name for a long path would be no file name at all: it is left out.
+    const std::string deep = "/tmp/" + std::string(300, 'd') + "/port";
+    QCOMPARE(lockFileNames(deep, "/dev/ttyS0", 4, 64),
+             (Names{"LCK..port", "LCK..ttyS0", "LCK.004.064"}));
 }
 
 QTEST_APPLESS_MAIN(PlatformTest)

@@ -1,7 +1,21 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QScopeGuard>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
+#include <optional>
 #include <thread>
 
 #include "fake_serial_layer.h"
@@ -20,16 +34,105 @@ QByteArray bytes(const Bytes& b) {
     return QByteArray(reinterpret_cast<const char*>(b.data()), qsizetype(b.size()));
 }
 
-// Points COM1 at the test's own pty for the life of the object.
+// Points COM1 at the test's own pty (or a name for it) for the life of the object.
 struct Com1On {
-    explicit Com1On(const QString& path) { qputenv("TOLVANE_COM1", path.toLocal8Bit()); }
+    explicit Com1On(const QByteArray& name) { qputenv("TOLVANE_COM1", name); }
     ~Com1On() { qunsetenv("TOLVANE_COM1"); }
 };
 
-void openOn(QtSerialLayer& layer, const Pty& pty) {
-    Com1On com1(pty.path());
+void openOn(QtSerialLayer& layer, const QByteArray& name) {
+    Com1On com1(name);
     layer.Settings("9600,N,8,1");
     layer.PortOpen(true);
+}
+
+void openOn(QtSerialLayer& layer, const Pty& pty) {
+    openOn(layer, QFile::encodeName(pty.path()));
+}
+
+// The reason an open was refused with, or an empty string when it opened.
+QString openRefusal(QtSerialLayer& layer, const QByteArray& name) {
+    try {
+        openOn(layer, name);
+    } catch (const SerialError& e) {
+        if (e.kind() != SerialError::Kind::Open) return "not an open failure: " + QString(e.what());
+        return QString::fromLocal8Bit(e.what());
+    }
+    return {};
+}
+
+// Another program: a child process that, while this object lives, holds a flock() on a
+// device (when given one) and otherwise waits. gone() makes it one that has ended.
+class OtherProgram {
+  public:
+    explicit OtherProgram(const QByteArray& flockOn = {}) {
+        int ready[2];
+        if (::pipe(ready) != 0) qFatal("pipe failed");
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            const int fd = flockOn.isEmpty() ? -1 : ::open(flockOn.constData(), O_RDWR | O_NOCTTY);
+            if (fd >= 0 && ::flock(fd, LOCK_EX) != 0) ::_exit(1);
+            if (::write(ready[1], "r", 1) != 1) ::_exit(1);
+            for (;;) ::pause();
+        }
+        char byte = 0;
+        const bool started = ::read(ready[0], &byte, 1) == 1;
+        ::close(ready[0]);
+        ::close(ready[1]);
+        if (!started) qFatal("the other program did not start");
+    }
+    ~OtherProgram() { gone(); }
+    pid_t pid() const { return pid_; }
+    void gone() {
+        if (running_) ::kill(pid_, SIGKILL), ::waitpid(pid_, nullptr, 0);
+        running_ = false;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    bool running_ = true;
+};
+
+// A lock file this test writes in /var/lock; removed again whatever the test does.
+struct LockFileOf {
+    LockFileOf(const QString& name, const QByteArray& content) : path("/var/lock/" + name) {
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly) ||
+            file.write(content) != content.size())
+            qFatal("cannot write %s", qPrintable(path));
+    }
+    ~LockFileOf() { QFile::remove(path); }
+    QByteArray content() const {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    QString path;
+};
+
+// Whether the terminal refuses opens (but root's): TIOCEXCL is set on it.
+bool exclusive(const QString& device) {
+    const int fd = ::open(QFile::encodeName(device).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0 && errno == EBUSY) return true;  // not root: refused, as asked
+    int set = 0;
+    if (fd < 0 || ::ioctl(fd, TIOCGEXCL, &set) != 0)
+        qFatal("cannot ask whether the terminal is exclusive");
+    ::close(fd);
+    return set != 0;
+}
+
+// This process's open descriptors on a device (a pty's node is gone once it hung up).
+int descriptorsOn(const QString& device) {
+    int count = 0;
+    for (const QFileInfo& fd :
+         QDir("/proc/self/fd").entryInfoList(QDir::System | QDir::NoDotAndDotDot))
+        count += fd.symLinkTarget() == device || fd.symLinkTarget() == device + " (deleted)";
+    return count;
+}
+
+// Qt's form of a lock file name: the path below /dev, '/' as '_'.
+QString qtLockName(QString path) {
+    if (path.startsWith("/dev/")) path.remove(0, 5);
+    return "LCK.." + path.replace('/', '_');
 }
 
 }  // namespace
@@ -42,7 +145,12 @@ class QtSerialLayerTest : public QObject {
     void countAndDiscard();
     void inputBeforeOpenIsDiscarded();
     void receiveBufferIsBounded();
+    void secondOpenOfTheSamePortFails_data();
     void secondOpenOfTheSamePortFails();
+    void portHeldByAnotherProgram_data();
+    void portHeldByAnotherProgram();
+    void unusualNamesOpen_data();
+    void unusualNamesOpen();
     void closedPortRefusesWritesAndReads();
     void closingFlushesQueuedBytes();
     void laggingLineHoldsPressesBackWhole();
@@ -106,16 +214,143 @@ void QtSerialLayerTest::receiveBufferIsBounded() {
     QTRY_VERIFY_WITH_TIMEOUT(!layer.PortOpen(), 2000);
 }
 
+void QtSerialLayerTest::secondOpenOfTheSamePortFails_data() {
+    QTest::addColumn<bool>("throughALink");
+    QTest::newRow("same name") << false;
+    // The lock goes with the device, not the name: refused even as root (TIOCEXCL is not).
+    QTest::newRow("another name for it") << true;
+}
+
 void QtSerialLayerTest::secondOpenOfTheSamePortFails() {
+    QFETCH(bool, throughALink);
     Pty pty;
+    QTemporaryDir folder;
+    const QString link = folder.filePath("port");
+    QVERIFY(QFile::link(pty.path(), link));
     QtSerialLayer first;
     openOn(first, pty);
     QtSerialLayer second;
-    QVERIFY_THROWS_EXCEPTION(SerialError, openOn(second, pty));
+    const QString name = throughALink ? link : pty.path();
+    QVERIFY(openRefusal(second, QFile::encodeName(name))
+                .startsWith(QStringLiteral("in use by PID %1").arg(::getpid())));
     QVERIFY(!second.PortOpen());
     // The first one is undisturbed.
     first.Output(probeFrame());
     QCOMPARE(pty.readFromPanel(9), bytes(probeFrame()));
+    // Other users' opens are refused by the terminal itself while the port is open, not after.
+    QVERIFY(exclusive(pty.path()));
+    first.PortOpen(false);
+    QVERIFY(!exclusive(pty.path()));
+}
+
+void QtSerialLayerTest::portHeldByAnotherProgram_data() {
+    QTest::addColumn<QString>("form");  // of the lock: ascii, binary, qt, garbage, flock
+    // The lock file's name: after the link, Qt's after the link, or the device's numbers (not
+    // Qt's after the device: a panel killed in another test may have left that one behind).
+    QTest::addColumn<QString>("keyedOn");
+    QTest::addColumn<bool>("running");
+    struct Row {
+        const char* name;
+        const char* form;
+        const char* keyedOn;
+        bool running;
+    };
+    for (const Row& row : {Row{"ASCII lock, live", "ascii", "link", true},
+                           Row{"binary lock, live", "binary", "numbers", true},
+                           Row{"Qt's lock, live", "qt", "link-qt", true},
+                           Row{"flock() on the device", "flock", "", true},
+                           Row{"ASCII lock, stale", "ascii", "link", false},
+                           Row{"binary lock, stale", "binary", "numbers", false},
+                           Row{"Qt's lock, stale", "qt", "link-qt", false},
+                           Row{"lock naming no process", "garbage", "link", true}})
+        QTest::newRow(row.name) << QString(row.form) << QString(row.keyedOn) << row.running;
+}
+
+void QtSerialLayerTest::portHeldByAnotherProgram() {
+    QFETCH(QString, form);
+    QFETCH(QString, keyedOn);
+    QFETCH(bool, running);
+    Pty pty;
+    // The link's name is this folder's, unique: tests running at the same time keep apart.
+    QTemporaryDir folder;
+    const QString link = folder.filePath(QFileInfo(folder.path()).fileName());
+    QVERIFY(QFile::link(pty.path(), link));
+    OtherProgram other(form == "flock" ? QFile::encodeName(pty.path()) : QByteArray());
+    if (!running) other.gone();
+    const qint32 pid = other.pid();
+
+    QByteArray content;
+    if (form == "ascii") content = QString::asprintf("%10d\n", pid).toLatin1();
+    if (form == "binary") content = QByteArray(reinterpret_cast<const char*>(&pid), sizeof pid);
+    if (form == "qt")
+        content = QByteArray::number(pid) + "\nsomeprogram\n" +
+                  QSysInfo::machineHostName().toUtf8() + "\n";
+    if (form == "garbage") content = "\x01\x02 not a PID\n";
+    struct stat device {};
+    QVERIFY(::stat(QFile::encodeName(pty.path()).constData(), &device) == 0);
+    const QString lockName =
+        keyedOn == "link" ? "LCK.." + QFileInfo(link).fileName()
+        : keyedOn == "link-qt"
+            ? qtLockName(link)
+            : QString::asprintf("LCK.%03u.%03u", major(device.st_rdev), minor(device.st_rdev));
+    std::optional<LockFileOf> lock;
+    if (!content.isEmpty()) lock.emplace(lockName, content);
+
+    QtSerialLayer layer;
+    const QString refusal = openRefusal(layer, QFile::encodeName(link));
+    if (!running) {
+        // A lock of a program that is gone is removed, and the port works.
+        QCOMPARE(refusal, QString());
+        QVERIFY(!QFile::exists(lock->path));
+        layer.Output(probeFrame());
+        QCOMPARE(pty.readFromPanel(9), bytes(probeFrame()));
+        return;
+    }
+    QVERIFY(!layer.PortOpen());
+    if (form == "garbage")
+        QCOMPARE(refusal, "the lock file " + lock->path +
+                              " names no process (remove it if no program uses the port)");
+    else
+        QVERIFY2(refusal.startsWith(QStringLiteral("in use by PID %1").arg(pid)),
+                 qPrintable(refusal));
+    if (lock) QCOMPARE(lock->content(), content);
+    QCOMPARE(pty.readFromPanel(1, 50ms), QByteArray());
+}
+
+void QtSerialLayerTest::unusualNamesOpen_data() {
+    QTest::addColumn<QByteArray>("linkName");  // a link to the pty in a folder of the test's own
+    QTest::addColumn<int>("depth");            // folders of 60 characters between the two
+    QTest::newRow("300 characters") << QByteArray("port") << 5;
+    QTest::newRow("not UTF-8") << QByteArray("port-\xff\xfe-latin1-\xe9") << 0;
+    QTest::newRow("bare name, under /dev") << QByteArray() << 0;
+}
+
+void QtSerialLayerTest::unusualNamesOpen() {
+    QFETCH(QByteArray, linkName);
+    QFETCH(int, depth);
+    Pty pty;
+    QTemporaryDir folder;
+    QByteArray name = QFile::encodeName(pty.path()).mid(int(qstrlen("/dev/")));
+    if (!linkName.isEmpty()) {
+        name = QFile::encodeName(folder.path());
+        for (int i = 0; i < depth; ++i) {
+            name += "/" + QByteArray(59, 'a' + char(i));
+            QVERIFY(::mkdir(name.constData(), 0700) == 0);
+        }
+        name += "/" + linkName;
+        QVERIFY(::symlink(QFile::encodeName(pty.path()).constData(), name.constData()) == 0);
+    }
+    // QTemporaryDir cannot remove a name that is not text.
+    const auto removeLink = qScopeGuard([&] {
+        if (!linkName.isEmpty()) ::unlink(name.constData());
+    });
+    if (depth > 0) QVERIFY(name.size() >= 300);
+    QtSerialLayer layer;
+    QCOMPARE(openRefusal(layer, name), QString());
+    const KeyCommand& mute = *findKey("mMute");
+    sendKey(layer, mute);
+    QCOMPARE(pty.readFromPanel(25), bytes(leadInFrame(mute)) + bytes(keyFrame(mute)));
+    layer.PortOpen(false);
 }
 
 void QtSerialLayerTest::closedPortRefusesWritesAndReads() {
@@ -209,6 +444,8 @@ void QtSerialLayerTest::hangUpClosesAndStaysQuiet() {
     openOn(layer, pty);
     pty.hangUp();
     QTRY_VERIFY_WITH_TIMEOUT(!layer.PortOpen(), 2000);
+    // Nothing of the device is kept: no descriptor, so no lock on it either.
+    QCOMPARE(descriptorsOn(pty.path()), 0);
     const auto before = tolvane::testing::processCpuTime();
     QTest::qWait(1000);
     const auto spent = tolvane::testing::processCpuTime() - before;

@@ -62,7 +62,8 @@ class Stop(unittest.TestCase):
         scene = Scene(projector_options=["--silent"])
         self.addCleanup(scene.close)
         scene.panel.wait_window()
-        lock = "/var/lock/LCK.." + scene.link.replace("/", "_")
+        # Named after the device, not the link it was given by.
+        lock = "/var/lock/LCK.." + scene.projector.device.removeprefix("/dev/").replace("/", "_")
         if os.path.isdir("/var/lock") and os.access("/var/lock", os.W_OK):
             self.assertTrue(os.path.exists(lock), lock)
         scene.panel.click("mMute")

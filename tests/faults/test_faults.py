@@ -176,8 +176,9 @@ class HangUp(FaultCase):
 
 class HeldPort(FaultCase):
     def test_port_held_by_another_panel(self):
-        """Injected: a second panel starts on the port a first one already holds. Seen by the
-        second: the open message (the reason on standard error), then its window, and the write
+        """Injected: a second panel starts on the port a first one already holds, named by its
+        device rather than the first one's link. Seen by the second: the open message (the first
+        one's PID on standard error), then its window, and the write
         message for its key press. Lost: nothing; the first panel's key presses reach the
         simulator before and after the second one ends, and the second writes nothing."""
         bench = Bench(self)
@@ -186,11 +187,12 @@ class HeldPort(FaultCase):
         first.wait_window()
         self.press(first, projector, "mPower_on")
 
-        second = bench.panel({1: projector.link})
+        # Under another name for the same device: the lock goes with the device.
+        second = bench.panel({1: projector.device})
         self.message(second, OPEN_FAILED)
         reason = second.wait_log("cannot open COM1")
-        self.assertIn(projector.link, reason)
-        self.assertIn("(is another program using the port?)", reason)
+        self.assertIn(projector.device, reason)
+        self.assertIn(f"in use by PID {first.process.pid}", reason)
         second.wait_window()
         second.click("mMute")
         self.message(second, WRITE_FAILED)
@@ -201,6 +203,66 @@ class HeldPort(FaultCase):
         self.assertNothingMore(projector)
         self.assertEqual(first.messages(), [])
         self.assertEqual(first.close(), 0)
+
+    HOLDER = ("import fcntl, os, sys\n"
+              "if len(sys.argv) > 1:\n"
+              "    fcntl.flock(os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY), fcntl.LOCK_EX)\n"
+              "print('ready', flush=True)\n"
+              "sys.stdin.read()\n")
+
+    def other_program(self, flock_on=None):
+        """Another program, running until the case ends; holding a flock() on a device if given."""
+        program = subprocess.Popen([sys.executable, "-c", self.HOLDER, *filter(None, [flock_on])],
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.addCleanup(program.wait)
+        self.addCleanup(program.kill)
+        self.assertEqual(program.stdout.readline(), "ready\n")
+        return program
+
+    def test_port_held_by_other_programs(self):
+        """Injected: another program holds the port: a live lock file in /var/lock in the
+        classic form ("%10d\\n", named after the link), or a flock() on the device; or a lock
+        file is left by a program that is gone. Seen: for a holder, the open message with "in use
+        by PID n" on standard error; the lock file stays byte for byte as it was, nothing is
+        written on the line. For the stale lock: no message, key presses work, and no lock is
+        left once the panel has closed."""
+        bench = Bench(self)
+        # Named after the bench's own folder: lock files of cases running at once keep apart.
+        projector = bench.projector(os.path.basename(bench.folder))
+        lock_path = "/var/lock/LCK.." + os.path.basename(projector.link)
+        self.addCleanup(lambda: os.path.lexists(lock_path) and os.remove(lock_path))
+        # what: (holds a flock(), still runs, leaves a lock file)
+        cases = {"classic lock file": (False, True, True),
+                 "flock() on the device": (True, True, False),
+                 "stale lock file": (False, False, True)}
+        for what, (flock, runs, lock) in cases.items():
+            with self.subTest(what):
+                program = self.other_program(projector.device if flock else None)
+                if not runs:
+                    program.kill()
+                    program.wait()
+                content = b"%10d\n" % program.pid
+                if lock:
+                    with open(lock_path, "xb") as f:
+                        f.write(content)
+                panel = bench.panel({1: projector.link})
+                if not runs:
+                    panel.wait_window()
+                    self.press(panel, projector, "mMute")
+                    self.assertEqual(panel.close(), 0)
+                    self.assertFalse(os.path.lexists(lock_path))
+                    self.assertEqual(panel.messages(), [])
+                    continue
+                self.message(panel, OPEN_FAILED)
+                self.assertIn(f"in use by PID {program.pid}", panel.wait_log("cannot open COM1"))
+                panel.wait_window()
+                self.assertEqual(panel.close(), 0)
+                if lock:
+                    with open(lock_path, "rb") as f:
+                        self.assertEqual(f.read(), content)
+                    os.remove(lock_path)
+                self.assertNothingMore(projector)
+                program.kill()
 
 
 class BadDeviceNames(FaultCase):
@@ -379,8 +441,11 @@ class CloseDuringCheck(FaultCase):
         self.assertEqual(status, 0)
         self.assertEqual(panel.results(), [])
         self.assertEqual(panel.messages(), [])
-        # Well short of the reply time-out, which a check left waiting would have run out.
-        self.assertLess(took, 0.8)
+        # Well short of the reply time-out, which a check left waiting would have run out. A
+        # sanitized build under load can take most of that to tear down, so only the plain
+        # build is held to it.
+        if os.environ.get("TOLVANE_SANITIZED") != "1":
+            self.assertLess(took, 0.8)
 
 
 class PermissionDenied(FaultCase):

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <stdexcept>
+
+namespace tolvane {
+
+// Why a device could not be claimed, in words for the warning on standard error.
+class DeviceLockError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// Claims a serial device for this process while the port is open, so that no second program,
+// nor a second panel under another name for the same device, writes on the same line.
+class DeviceLock {
+  public:
+    DeviceLock() = default;
+    ~DeviceLock() { release(); }
+    DeviceLock(const DeviceLock&) = delete;
+    DeviceLock& operator=(const DeviceLock&) = delete;
+
+    // Resolves the name, taken as bytes (see devicePathForName), to its device and claims it.
+    // Refuses a device that another program holds: a live lock file of a program that keeps
+    // to the UUCP convention, or a flock() on the device. Lock files of programs that are gone
+    // are removed. Throws DeviceLockError with the reason.
+    void acquire(const QByteArray& name);
+    // The path to hand QSerialPort: the device itself, whatever name it was given by, so that
+    // Qt's lock file is named after the device and its name is always short enough.
+    QString path() const { return path_; }
+    // Once the port is open: the terminal refuses further opens too (root is let through, but
+    // the lock above stops a panel run as root).
+    void makeExclusive();
+    void release();
+
+  private:
+    int fd_ = -1;
+    QString path_;
+};
+
+}  // namespace tolvane
