@@ -10,7 +10,7 @@ namespace tolvane {
 
 // The longest a waiting check sleeps before it looks at the received count again: a serial
 // layer need not raise an event for every byte it takes in.
-inline constexpr std::chrono::milliseconds kWaitBound{10};
+inline constexpr std::chrono::milliseconds kWaitBound{20};
 
 // What the connection check needs from the keypad window: the reply timer's enabled flag, the
 // window's event processing, its result dialogs and its message box.
