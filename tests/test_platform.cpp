@@ -51,13 +51,20 @@ void PlatformTest::naturalOrder() {
 }
 
 void PlatformTest::validSettings() {
-    QCOMPARE(parseLineSettings("9600,N,8,1"), LineSettings{});
-    const LineSettings s = parseLineSettings("19200,e,7,1.5");
-    QCOMPARE(s.baud, 19200);
-    QVERIFY(s.parity == LineSettings::Parity::Even);
-    QCOMPARE(s.dataBits, 7);
-    QVERIFY(s.stopBits == LineSettings::StopBits::OneAndHalf);
-    QVERIFY(parseLineSettings("300,S,5,2").parity == LineSettings::Parity::Space);
+    using P = LineSettings::Parity;
+    using S = LineSettings::StopBits;
+    const struct {
+        const char* text;
+        LineSettings expected;
+    } rows[] = {{"9600,N,8,1", {9600, P::None, 8, S::One}},
+                {"19200,e,7,1.5", {19200, P::Even, 7, S::OneAndHalf}},
+                {"300,S,5,2", {300, P::Space, 5, S::Two}},
+                {"115200,o,6,1", {115200, P::Odd, 6, S::One}},
+                {"1200,M,8,2", {1200, P::Mark, 8, S::Two}}};
+    for (const auto& row : rows) {
+        const LineSettings got = parseLineSettings(row.text);
+        QVERIFY2(got == row.expected, row.text);
+    }
 }
 
 void PlatformTest::malformedSettings_data() {
