@@ -422,6 +422,8 @@ void QtSerialLayerTest::laggingLineHoldsPressesBackWhole() {
     } catch (const SerialError& e) {
         QVERIFY(e.kind() == SerialError::Kind::Write);
     }
+    qInfo("a line that stopped reading took %d presses (%lld bytes) before one was refused",
+          accepted, qlonglong(accepted * press.size()));
     QVERIFY(accepted > int(kOutBufferSize) / press.size() && accepted < 10000);
     QVERIFY(layer.PortOpen());
     QCOMPARE(readAll(accepted * press.size()), press.repeated(accepted));
