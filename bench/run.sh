@@ -1,22 +1,26 @@
 #!/usr/bin/env bash
-# Builds the panel, tolvane-projector and the baseline window in Release, measures them in a
-# private X server, prints the table and writes it to docs/benchmarks.md. See bench/README.md.
+# Builds the panel, tolvane-projector, tolvane-send and the baselines in Release, measures them
+# (the panel in a private X server), prints the tables and writes them to docs/benchmarks.md.
+# See bench/README.md.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 usage() {
     cat <<'TXT'
-usage: bench/run.sh [--runs N] [--no-doc] [--help]
-  --runs N   N rounds, 1 to 999 (default 5); each starts the baseline and the panel five
-             times in turn, clicks every key, checks the connection four times and sends
-             a burst of 500 key presses
-  --no-doc   print the table only; leave docs/benchmarks.md as it is
+usage: bench/run.sh [--runs N] [--send-only] [--no-doc] [--help]
+  --runs N     N rounds, 1 to 999 (default 5); each starts the baseline and the panel five
+               times in turn, clicks every key, checks the connection four times and sends
+               a burst of 500 key presses; then tolvane-send and its baseline are started
+               20 × N times each
+  --send-only  measure tolvane-send only (no X server needed)
+  --no-doc     print the tables only; leave docs/benchmarks.md as it is
 The Release builds land in build-bench/.
 TXT
 }
 
 runs=5
 write_doc=yes
+send_only=no
 while [ $# -gt 0 ]; do
     case "$1" in
         --runs)
@@ -29,6 +33,7 @@ while [ $# -gt 0 ]; do
             shift 2
             ;;
         --no-doc) write_doc=no; shift ;;
+        --send-only) send_only=yes; shift ;;
         -h|--help) usage; exit 0 ;;
         *) echo "bench: unknown option '$1'" >&2; usage >&2; exit 2 ;;
     esac
@@ -55,7 +60,7 @@ werror=OFF
 echo "bench: building in $build_dir (Release)" >&2
 cmake -S . -B "$build_dir/panel" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
     -DTOLVANE_WERROR=$werror >/dev/null
-cmake --build "$build_dir/panel" --target tolvane tolvane-projector
+cmake --build "$build_dir/panel" --target tolvane tolvane-projector tolvane-send
 cmake -S bench/baseline -B "$build_dir/baseline" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build_dir/baseline"
 
@@ -67,7 +72,13 @@ fi
 output=()
 [ "$write_doc" = yes ] && output=(--output docs/benchmarks.md)
 # Debian's python3, where python3-xlib is installed.
-exec /usr/bin/python3 bench/bench.py --runs "$runs" "${output[@]}" \
-    --panel "$build_dir/panel/app/tolvane" \
-    --projector "$build_dir/panel/tools/tolvane-projector" \
-    --baseline "$build_dir/baseline/baseline"
+if [ "$send_only" = no ]; then
+    /usr/bin/python3 bench/bench.py --runs "$runs" "${output[@]}" \
+        --panel "$build_dir/panel/app/tolvane" \
+        --projector "$build_dir/panel/tools/tolvane-projector" \
+        --baseline "$build_dir/baseline/baseline"
+fi
+# After the panel's: its section goes at the end of the file that bench.py writes whole.
+exec /usr/bin/python3 bench/send_bench.py --runs $((runs * 20)) "${output[@]}" \
+    --send "$build_dir/panel/tools/tolvane-send" \
+    --baseline "$build_dir/baseline/send_baseline"

@@ -11,7 +11,8 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
     "36 keys sends the projector the command of the key of the same name, over"
     "an RS-232 serial cable on a built-in port or a USB serial adapter."
     "Check Connection asks the projector for a reply and says whether it"
-    "answered; the Comm Port menu chooses the port.")
+    "answered; the Comm Port menu chooses the port. tolvane-send sends the"
+    "same keys from scripts, cron jobs and terminals, with no display.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # The build keeps debug information; the package does not need it.
 set(CPACK_STRIP_FILES ON)

@@ -1,6 +1,7 @@
 #include "platform/qt_serial_layer.h"
 
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <QDeadlineTimer>
@@ -128,7 +129,7 @@ void QtSerialLayer::PortOpen(bool open) {
 void QtSerialLayer::open() {
     if (serial_.isOpen()) return;
     lock_.release();
-    const QByteArray name = deviceNameForPort(port_);
+    const QByteArray name = deviceName_.isEmpty() ? deviceNameForPort(port_) : deviceName_;
     device_ = QFile::decodeName(name);
     auto refuse = [this](const QString& reason) {
         lock_.release();
@@ -190,6 +191,24 @@ void QtSerialLayer::Output(std::span<const std::uint8_t> bytes) {
     serial_.flush();
     // A hang-up found while handing them over closes the port: the frame did not go out.
     if (!serial_.isOpen()) throw SerialError(SerialError::Kind::Write, "the port was closed");
+}
+
+void QtSerialLayer::drain(std::chrono::milliseconds timeout) {
+    const QDeadlineTimer deadline(timeout);
+    while (serial_.isOpen() && serial_.bytesToWrite() > 0 && !deadline.hasExpired())
+        serial_.waitForBytesWritten(int(std::max<qint64>(1, deadline.remainingTime())));
+    if (!serial_.isOpen()) throw SerialError(SerialError::Kind::Write, "the port was closed");
+    if (serial_.bytesToWrite() > 0) {
+        qCWarning(lcSerial).noquote() << "cannot write to" << device_ << ":"
+                                      << serial_.bytesToWrite() << "bytes still wait for the line";
+        throw SerialError(SerialError::Kind::Write, "the line did not take the bytes within " +
+                                                        std::to_string(timeout.count()) + " ms");
+    }
+    // In the system's buffer is not yet on the line: wait for the last bit to go out.
+    while (::tcdrain(serial_.handle()) != 0) {
+        if (errno == EINTR) continue;
+        throw SerialError(SerialError::Kind::Write, std::strerror(errno));
+    }
 }
 
 std::size_t QtSerialLayer::OutBufferCount() const {

@@ -39,6 +39,13 @@ class QtSerialLayer final : public SerialLayer {
     static QString deviceForPort(int port);
     // The device of the last open attempt.
     QString device() const { return device_; }
+    // Names the device the next opens use, as bytes, instead of the one behind CommPort; an
+    // empty name goes back to CommPort.
+    void setDeviceName(const QByteArray& name) { deviceName_ = name; }
+    // Returns once every byte written has left the computer: handed to the system, and sent
+    // by it on the line. Throws SerialError (a write failure) when the port closes first or
+    // the line takes longer than the timeout.
+    void drain(std::chrono::milliseconds timeout);
 
   private:
     void open();
@@ -51,6 +58,7 @@ class QtSerialLayer final : public SerialLayer {
     DeviceLock lock_;
     QSerialPort serial_;
     std::int16_t port_ = 1;
+    QByteArray deviceName_;
     LineSettings settings_;
     QString device_;
 };

@@ -13,6 +13,11 @@ inline constexpr std::string_view kWriteFailedMessage =
 inline constexpr std::string_view kReadFailedMessage =
     "Error while reading from comm port. Ensure that a valid comm port is selected";
 
+// The connection check's results, as its dialogs word them.
+inline constexpr std::string_view kRespondingText = "Projector is Responding.";
+inline constexpr std::string_view kNotRespondingText =
+    "Projector is not responding,either it is not connected or Baud Rate is incorrect.";
+
 // The one place where a serial failure becomes the text the user reads.
 constexpr std::string_view messageFor(SerialError::Kind kind) {
     switch (kind) {

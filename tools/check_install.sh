@@ -49,6 +49,9 @@ fi
 hicolor=share/icons/hicolor
 expected=(
     bin/tolvane
+    bin/tolvane-send
+    share/bash-completion/completions/tolvane-send
+    share/man/man1/tolvane-send.1.gz
     "share/applications/$app_id.desktop"
     "share/metainfo/$app_id.metainfo.xml"
     "$hicolor/scalable/apps/$app_id.svg"
@@ -56,7 +59,7 @@ expected=(
 )
 icon_sizes=(16 32 48 64 128 256)
 for size in "${icon_sizes[@]}"; do expected+=("$hicolor/${size}x$size/apps/$app_id.png"); done
-programs=(tolvane)
+programs=(tolvane tolvane-send)
 if [ "$with_projector" = 1 ]; then
     expected+=(bin/tolvane-projector share/man/man1/tolvane-projector.1.gz)
     programs+=(tolvane-projector)
@@ -129,6 +132,15 @@ version=$(env QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$stage" \
     TOLVANE_COM3="$stage/no-port" TOLVANE_COM4="$stage/no-port" \
     timeout 20 "$prefix/bin/tolvane" --version 2>/dev/null | sed -n 's/^tolvane \([0-9][0-9.]*\)$/\1/p')
 [ -n "$version" ] || fail "installed tolvane --version does not print 'tolvane <version>'"
+# tolvane-send needs no display at all, nor Qt Widgets.
+env -u DISPLAY -u WAYLAND_DISPLAY timeout 20 "$prefix/bin/tolvane-send" --version |
+    grep -qx "tolvane-send $version" || fail "installed tolvane-send --version does not print 'tolvane-send $version'"
+if command -v objdump >/dev/null; then
+    objdump -p "$prefix/bin/tolvane-send" | grep -q 'NEEDED.*Qt6Widgets' &&
+        fail "tolvane-send links Qt Widgets"
+fi
+out=$(bash -c 'source "$1" && complete -p tolvane-send' _ "$prefix/share/bash-completion/completions/tolvane-send" 2>&1) ||
+    fail "bash completion for tolvane-send does not load: $out"
 
 # ---------------------------------------------------------------- man pages
 

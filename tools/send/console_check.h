@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QTimer>
+#include <chrono>
+#include <string>
+
+#include "platform/serial_layer.h"
+#include "serial/connection_check.h"
+
+namespace tolvane::send {
+
+// As long as the panel waits for a reply to its probe.
+inline constexpr std::chrono::milliseconds kReplyTimeout{1000};
+
+// The connection check with no window: the same ConnectionCheck, its results kept for the
+// caller to print instead of shown in dialogs.
+class ConsoleCheck final : public CheckHost {
+  public:
+    enum class Result { Responding, NotResponding, Failed, Stopped };
+
+    explicit ConsoleCheck(SerialLayer& port);
+
+    // Probes, waits for the reply or the time-out, and says which came.
+    Result run();
+    // From a stop request: a waiting check ends without a result.
+    void stop() { stopping_ = true; }
+    // The message of a failed check.
+    const std::string& message() const { return message_; }
+
+    bool timerEnabled() const override { return Timer1.isActive(); }
+    void setTimerEnabled(bool enabled) override;
+    void processEvents(bool mayWait) override;
+    bool closing() const override { return stopping_; }
+    void showResponding() override { result_ = Result::Responding; }
+    void showNotResponding() override { result_ = Result::NotResponding; }
+    void showMessage(std::string_view text) override;
+
+  private:
+    ConnectionCheck check_;
+    QTimer Timer1;
+    QTimer waitBound_;
+    bool stopping_ = false;
+    Result result_ = Result::Stopped;
+    std::string message_;
+};
+
+}  // namespace tolvane::send
