@@ -24,7 +24,6 @@ static void loadArtwork() {
 
 namespace {
 
-constexpr std::chrono::milliseconds kReplyTimeout{1000};
 constexpr int kArrowPixels = 32;
 
 QRect pixels(const ControlLayout& row) {
@@ -103,12 +102,7 @@ frmTolvane::frmTolvane(std::unique_ptr<SerialLayer> port)
     setObjectName(QStringLiteral("frmTolvane"));
     setWindowTitle(QStringLiteral("Tolvane"));
     setWindowIcon(appIcon());
-    Timer1.setInterval(kReplyTimeout);
-    Timer1.setTimerType(Qt::PreciseTimer);
     connect(&Timer1, &QTimer::timeout, this, &frmTolvane::Timer1_Timer);
-    waitBound_.setSingleShot(true);
-    waitBound_.setInterval(kWaitBound);
-    waitBound_.setTimerType(Qt::PreciseTimer);
     buildMenu();
     buildKeypad();
     Form_Load();
@@ -227,23 +221,11 @@ void frmTolvane::showMessage(std::string_view text) {
 }
 
 void frmTolvane::setTimerEnabled(bool enabled) {
-    // Enabling an enabled timer keeps its interval running: a nested check does not extend
-    // the first one's wait.
-    if (!enabled)
-        Timer1.stop();
-    else if (!Timer1.isActive())
-        Timer1.start();
+    timers_.setReplyEnabled(enabled);
 }
 
 void frmTolvane::processEvents(bool mayWait) {
-    if (!mayWait) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-        return;
-    }
-    // The timer's own event ends the sleep if nothing else does.
-    waitBound_.start();
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    waitBound_.stop();
+    timers_.processEvents(mayWait);
 }
 
 void frmTolvane::showResponding() {

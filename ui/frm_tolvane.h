@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "platform/serial_layer.h"
+#include "serial/check_timers.h"
 #include "serial/connection_check.h"
 #include "serial/port_manager.h"
 #include "serial/port_ui.h"
@@ -115,6 +116,6 @@ class frmTolvane : public QMainWindow, private tolvane::PortUi, private tolvane:
     tolvane::ConnectionCheck check_;
     QHash<QString, QPushButton*> buttons_;
     QHash<QString, QGroupBox*> frames_;
-    QTimer waitBound_;  // runs only while a check sleeps: ends the sleep after kWaitBound
+    tolvane::CheckTimers timers_{Timer1};
     bool closing_ = false;
 };

@@ -5,11 +5,7 @@
 namespace tolvane::send {
 
 ConsoleCheck::ConsoleCheck(SerialLayer& port) : check_(port, *this) {
-    Timer1.setInterval(kReplyTimeout);
-    Timer1.setTimerType(Qt::PreciseTimer);
     QObject::connect(&Timer1, &QTimer::timeout, [this] { check_.tick(); });
-    waitBound_.setInterval(kWaitBound);
-    waitBound_.setTimerType(Qt::PreciseTimer);
 }
 
 ConsoleCheck::Result ConsoleCheck::run() {
@@ -19,21 +15,11 @@ ConsoleCheck::Result ConsoleCheck::run() {
 }
 
 void ConsoleCheck::setTimerEnabled(bool enabled) {
-    if (!enabled)
-        Timer1.stop();
-    else if (!Timer1.isActive())
-        Timer1.start();
+    timers_.setReplyEnabled(enabled);
 }
 
 void ConsoleCheck::processEvents(bool mayWait) {
-    if (!mayWait) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-        return;
-    }
-    // The bound's own event ends the sleep if nothing else does.
-    waitBound_.start();
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    waitBound_.stop();
+    timers_.processEvents(mayWait);
 }
 
 void ConsoleCheck::showMessage(std::string_view text) {

@@ -5,12 +5,10 @@
 #include <string>
 
 #include "platform/serial_layer.h"
+#include "serial/check_timers.h"
 #include "serial/connection_check.h"
 
 namespace tolvane::send {
-
-// As long as the panel waits for a reply to its probe.
-inline constexpr std::chrono::milliseconds kReplyTimeout{1000};
 
 // The connection check with no window: the same ConnectionCheck, its results kept for the
 // caller to print instead of shown in dialogs.
@@ -38,7 +36,7 @@ class ConsoleCheck final : public CheckHost {
   private:
     ConnectionCheck check_;
     QTimer Timer1;
-    QTimer waitBound_;
+    CheckTimers timers_{Timer1};
     bool stopping_ = false;
     Result result_ = Result::Stopped;
     std::string message_;
