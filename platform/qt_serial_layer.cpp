@@ -245,10 +245,14 @@ void QtSerialLayer::onError(QSerialPort::SerialPortError error) {
     // not a broken one: the write is tried again when the line can take bytes, and what is
     // queued leaves whole and in order. Nor is a read that found nothing (the input was just
     // discarded). Qt reports both as the resource error of a hang-up, and a hang-up can come
-    // with a stale EAGAIN, so the line itself is asked.
-    if (error == QSerialPort::ResourceError && !lineHungUp(serial_.handle()) &&
-        (errno == EAGAIN ||
-         serial_.errorString() == QString::fromLocal8Bit(std::strerror(EAGAIN)))) {
+    // with a stale EAGAIN, so the line itself is asked. A call cut short by a signal (EINTR,
+    // the panel asked to stop while it drains) is not a failure either.
+    const auto was = [this](int code) {
+        return errno == code ||
+               serial_.errorString() == QString::fromLocal8Bit(std::strerror(code));
+    };
+    const bool wouldBlock = error == QSerialPort::ResourceError && was(EAGAIN);
+    if ((wouldBlock || was(EINTR)) && !lineHungUp(serial_.handle())) {
         qCDebug(lcSerial).noquote()
             << device_ << "would block;" << serial_.bytesToWrite() << "bytes wait for the line";
         serial_.clearError();
