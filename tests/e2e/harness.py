@@ -32,6 +32,13 @@ FRAMES.update({f["name"]: tuple(f["twips"][:2]) for f in _DATA["frames"]})
 CONTROLS = {c["name"]: (c["in"], *c["twips"]) for c in _DATA["controls"]}
 KEYS = [c["name"] for c in _DATA["controls"] if "keyFrame" in c]
 
+# The computer keys that press a remote key, as X key names: the shortcut column of the data
+# file, with the digits and * also from the number pad.
+_X_NAMES = {"*": ["asterisk", "KP_Multiply"], "#": ["numbersign"]}
+_X_NAMES.update({d: [d, f"KP_{d}"] for d in "0123456789"})
+SHORTCUTS = {c["name"]: _X_NAMES.get(c["shortcut"], [c["shortcut"]])
+             for c in _DATA["controls"] if "shortcut" in c}
+
 # Wire bytes as hex text: each key's lead-in and key frame, and the connection check's probe.
 LEAD_INS = {c["name"]: c["leadIn"] for c in _DATA["controls"] if "keyFrame" in c}
 KEY_FRAMES = {c["name"]: c["keyFrame"] for c in _DATA["controls"] if "keyFrame" in c}
@@ -416,6 +423,10 @@ class Panel:
         self.x.click(window, px(ok[0]), px(ok[1]))
         wait_for(lambda: window not in self.x.windows(".*", self.process.pid), 5,
                  "the dialog to close")
+
+    def type(self, window, key):
+        """A real key press (X key name) into one of our windows, focused first."""
+        self.x.key(window, key)
 
     def find_message_box(self, timeout=5.0):
         """The message box: titled "Tolvane" like the keypad, but not keypad-sized."""

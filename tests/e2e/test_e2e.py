@@ -5,8 +5,8 @@ import subprocess
 import time
 import unittest
 
-from harness import (KEY_FRAMES, KEYS, LEAD_INS, NOT_RESPONDING, PROBE, RESPONDING, Scene, parse,
-                     wait_for)
+from harness import (KEY_FRAMES, KEYS, LEAD_INS, NOT_RESPONDING, PROBE, RESPONDING, SHORTCUTS,
+                     Scene, parse, wait_for)
 
 
 class Keys(unittest.TestCase):
@@ -25,7 +25,46 @@ class Keys(unittest.TestCase):
         self.assertEqual(scene.panel.close(), 0)
 
 
+class Keyboard(unittest.TestCase):
+    def assert_frames(self, scene, key, what):
+        lines = scene.projector.next_lines(2)
+        self.assertEqual([parse(line) for line in lines],
+                         [("lead-in", "", LEAD_INS[key]), ("key", key, KEY_FRAMES[key])], what)
+
+    def test_shortcuts_and_enter_put_their_keys_frames_on_the_wire(self):
+        scene = Scene()
+        self.addCleanup(scene.close)
+        window = scene.panel.wait_window()
+        for name in ("Return", "KP_Enter"):  # on the key focused at start
+            scene.panel.type(window, name)
+            self.assert_frames(scene, "mArrow_up", name)
+        for key, names in SHORTCUTS.items():
+            for name in names:
+                scene.panel.type(window, name)
+                self.assert_frames(scene, key, name)
+        self.assertEqual(scene.projector.drain(), [])
+        self.assertEqual(scene.panel.close(), 0)
+
+
 class Check(unittest.TestCase):
+    def test_enter_and_escape_close_a_result_dialog(self):
+        for dialog, options in ((RESPONDING, []), (NOT_RESPONDING, ["--silent"])):
+            for name in ("Return", "Escape"):
+                with self.subTest(dialog=dialog["at"], key=name):
+                    scene = Scene(projector_options=options)
+                    self.addCleanup(scene.close)
+                    scene.panel.wait_window()
+                    scene.panel.click("CHECK_CONNECTION")
+                    window = scene.panel.find_dialog(dialog, timeout=3)
+                    scene.panel.type(window, name)
+                    pid = scene.panel.process.pid
+                    wait_for(lambda: window not in scene.panel.x.windows(".*", pid), 5,
+                             "the dialog to close")
+                    time.sleep(1.3)  # longer than the check's wait: no second dialog comes
+                    self.assertEqual(len(scene.panel.results()), 1, scene.panel.results())
+                    self.assertEqual(scene.panel.close(), 0)
+
+
     def test_answering_projector_gives_the_responding_dialog(self):
         scene = Scene()
         self.addCleanup(scene.close)
