@@ -53,6 +53,7 @@ expected=(
     "share/metainfo/$app_id.metainfo.xml"
     "$hicolor/scalable/apps/$app_id.svg"
     share/man/man1/tolvane.1.gz
+    share/doc/tolvane/copyright
 )
 icon_sizes=(16 32 48 64 128 256)
 for size in "${icon_sizes[@]}"; do expected+=("$hicolor/${size}x$size/apps/$app_id.png"); done
@@ -112,7 +113,10 @@ fi
 
 metainfo=$prefix/share/metainfo/$app_id.metainfo.xml
 if [ -f "$metainfo" ]; then
-    out=$(appstreamcli validate --no-net "$metainfo" 2>&1) || fail "appstreamcli validate: $out"
+    # --strict: a warning or an info fails too (pedantic hints, such as the capitals the
+    # application id shares with the desktop entry, do not).
+    out=$(appstreamcli validate --no-net --strict "$metainfo" 2>&1) || fail "appstreamcli validate: $out"
+    grep -q '<project_license>MIT</project_license>' "$metainfo" || fail "metainfo names no MIT licence"
     # The tree check also finds the desktop entry the metainfo launches.
     out=$(appstreamcli validate-tree --no-net "$stage" 2>&1) || fail "appstreamcli validate-tree: $out"
     grep -q "<id>$app_id</id>" "$metainfo" || fail "metainfo id is not $app_id"
@@ -129,6 +133,8 @@ version=$(env QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$stage" \
     TOLVANE_COM3="$stage/no-port" TOLVANE_COM4="$stage/no-port" \
     timeout 20 "$prefix/bin/tolvane" --version 2>/dev/null | sed -n 's/^tolvane \([0-9][0-9.]*\)$/\1/p')
 [ -n "$version" ] || fail "installed tolvane --version does not print 'tolvane <version>'"
+[ -z "$version" ] || [ ! -f "$metainfo" ] || grep -q "<release version=\"$version\"" "$metainfo" ||
+    fail "metainfo has no release entry for version $version"
 
 # ---------------------------------------------------------------- man pages
 
