@@ -119,6 +119,17 @@ void frmTolvane::buildMenu() {
     Mnucom2 = add("Mnucom2", "Comm2", &frmTolvane::MnuCom2_Click);
     mnucom3 = add("mnucom3", "Comm3", &frmTolvane::MnuCom3_Click);
     mnucom4 = add("mnucom4", "Comm4", &frmTolvane::Mnucom4_Click);
+    // Each item names the device it opens, looked up again whenever the menu opens: adapters
+    // come and go.
+    mnuCommport->setToolTipsVisible(true);
+    describePorts();
+    connect(mnuCommport, &QMenu::aboutToShow, this, &frmTolvane::describePorts);
+}
+
+void frmTolvane::describePorts() {
+    QAction* items[] = {mnucom1, Mnucom2, mnucom3, mnucom4};
+    for (std::int16_t n = 1; n <= 4; ++n)
+        items[n - 1]->setToolTip(QString::fromStdString(MSComm1_->describePort(n)));
 }
 
 void frmTolvane::buildKeypad() {

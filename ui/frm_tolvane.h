@@ -101,6 +101,7 @@ class frmTolvane : public QMainWindow, private tolvane::PortUi, private tolvane:
     void buildKeypad();
     void addShortcut(QPushButton* key, const tolvane::KeyShortcut& shortcut);
     void selectPortFromMenu(int item);
+    void describePorts();
     void showMessageBox(const QString& text);
     void buildMenu();
 
