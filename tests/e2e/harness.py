@@ -141,6 +141,65 @@ class Display:
         self.log.close()
 
 
+class Compositor:
+    """A private headless Wayland compositor (weston) that logs every request its clients make,
+    so a test can see what a window told it (its title, its app id)."""
+
+    def __init__(self):
+        self.folder = tempfile.mkdtemp(prefix="tolvane-wayland-")  # mode 0700, as Wayland wants
+        self.socket = "wayland-tolvane"
+        self.log_path = os.path.join(self.folder, "weston.log")
+        self.process = subprocess.Popen(
+            ["weston", "--backend=headless-backend.so", f"--socket={self.socket}",
+             "--idle-time=0", "--no-config", "--logger-scopes=log,proto", f"--log={self.log_path}"],
+            env=dict(os.environ, XDG_RUNTIME_DIR=self.folder), stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        wait_for(lambda: os.path.exists(os.path.join(self.folder, self.socket)), 10,
+                 "weston's socket")
+
+    def env(self):
+        return {"XDG_RUNTIME_DIR": self.folder, "WAYLAND_DISPLAY": self.socket,
+                "QT_QPA_PLATFORM": "wayland"}
+
+    def requests(self):
+        """The clients' requests logged so far, one a line."""
+        with open(self.log_path, errors="replace") as f:
+            return [line for line in f if "[proto]" in line and " rq " in line]
+
+    def close(self):
+        self.process.terminate()
+        self.process.wait(timeout=10)
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+class SessionBus:
+    """A private D-Bus session bus, so that screen-reader plumbing (AT-SPI, started by the bus on
+    demand) is the test's own and ends with it."""
+
+    def __init__(self):
+        read_end, write_end = os.pipe()
+        self.process = subprocess.Popen(
+            ["dbus-daemon", "--session", "--nofork", f"--print-address={write_end}"],
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            start_new_session=True)
+        os.close(write_end)
+        with os.fdopen(read_end) as f:
+            self.address = f.readline().strip()
+        if not self.address:
+            raise RuntimeError("dbus-daemon did not start")
+
+    def env(self):
+        return {"DBUS_SESSION_BUS_ADDRESS": self.address}
+
+    def close(self):
+        # The bus and what it started (the accessibility bus and its registry) are one group.
+        try:
+            os.killpg(self.process.pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+        self.process.wait(timeout=10)
+
+
 class X:
     """Window lookups and real input through XTEST (xdotool)."""
 

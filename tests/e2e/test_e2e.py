@@ -1,12 +1,15 @@
 """End-to-end: the real panel in a real X server, real clicks, a simulated projector on a pty."""
+import json
 import os
+import shutil
 import signal
 import subprocess
+import tempfile
 import time
 import unittest
 
 from harness import (KEY_FRAMES, KEYS, LEAD_INS, NOT_RESPONDING, PROBE, RESPONDING, SHORTCUTS,
-                     Scene, parse, wait_for)
+                     Compositor, Projector, Scene, SessionBus, binary, parse, wait_for)
 
 
 class Keys(unittest.TestCase):
@@ -43,6 +46,62 @@ class Keyboard(unittest.TestCase):
                 scene.panel.type(window, name)
                 self.assert_frames(scene, key, name)
         self.assertEqual(scene.projector.drain(), [])
+        self.assertEqual(scene.panel.close(), 0)
+
+
+class Wayland(unittest.TestCase):
+    def test_the_panel_opens_its_window_on_a_wayland_compositor(self):
+        compositor = Compositor()
+        self.addCleanup(compositor.close)
+        folder = tempfile.mkdtemp(prefix="tolvane-e2e-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        projector = Projector(binary("TOLVANE_PROJECTOR"), os.path.join(folder, "projector"))
+        self.addCleanup(projector.stop)
+        env = dict(os.environ, **compositor.env(), TOLVANE_COM1=projector.link)
+        env.pop("DISPLAY", None)
+        for n in (2, 3, 4):
+            env[f"TOLVANE_COM{n}"] = os.path.join(folder, f"no-com{n}")
+        panel = subprocess.Popen([binary("TOLVANE_PANEL")], env=env, stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.PIPE, text=True)
+        self.addCleanup(lambda: panel.poll() is None and panel.kill())
+
+        def told(request):
+            return any(request in line for line in compositor.requests())
+        wait_for(lambda: told('.set_title("Tolvane")') or panel.poll() is not None, 15,
+                 "the panel's window on the compositor")
+        self.assertIsNone(panel.poll(), panel.stderr.read() if panel.poll() is not None else "")
+        self.assertTrue(told('.set_app_id("io.github.tolvane.Tolvane")'))
+        # The compositor configured the window and the panel took it: the window is up.
+        wait_for(lambda: told(".ack_configure("), 5, "the window to be configured")
+        panel.terminate()
+        self.assertEqual(panel.wait(timeout=10), 0)
+        panel.stderr.close()
+
+
+class ScreenReader(unittest.TestCase):
+    def test_every_button_is_named_and_press_sends_the_keys_frames(self):
+        """Through AT-SPI on a private bus: 37 named push buttons; Press on "Volume" returns at
+        once and puts its two frames on the line."""
+        bus = SessionBus()
+        self.addCleanup(bus.close)
+        scene = Scene(extra_env={**bus.env(), "QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1"})
+        self.addCleanup(scene.close)
+        scene.panel.wait_window()
+        client = os.path.join(os.path.dirname(os.path.abspath(__file__)), "atspi_client.py")
+        done = subprocess.run(["/usr/bin/python3", client, str(scene.panel.process.pid), "Volume"],
+                              env=dict(os.environ, **bus.env(), DISPLAY=scene.display.name),
+                              capture_output=True, text=True, timeout=60)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        seen = json.loads(done.stdout)
+        self.assertEqual(len(seen["buttons"]), 37, seen["buttons"])
+        self.assertTrue(all(seen["buttons"]), seen["buttons"])
+        for name in ("Star", "Hash", "Volume", "Check Connection"):
+            self.assertIn(name, seen["buttons"])
+        self.assertTrue(seen["pressed"])
+        lines = scene.projector.next_lines(2)
+        self.assertEqual([parse(line) for line in lines],
+                         [("lead-in", "", LEAD_INS["mVolume"]),
+                          ("key", "mVolume", KEY_FRAMES["mVolume"])])
         self.assertEqual(scene.panel.close(), 0)
 
 
