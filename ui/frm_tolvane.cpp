@@ -119,10 +119,9 @@ void frmTolvane::buildMenu() {
     Mnucom2 = add("Mnucom2", "Comm2", &frmTolvane::MnuCom2_Click);
     mnucom3 = add("mnucom3", "Comm3", &frmTolvane::MnuCom3_Click);
     mnucom4 = add("mnucom4", "Comm4", &frmTolvane::Mnucom4_Click);
-    // Each item names the device it opens, looked up again whenever the menu opens: adapters
-    // come and go.
+    // Each item names the device it opens, looked up whenever the menu opens (adapters come and
+    // go), and not at start, which it would slow.
     mnuCommport->setToolTipsVisible(true);
-    describePorts();
     connect(mnuCommport, &QMenu::aboutToShow, this, &frmTolvane::describePorts);
 }
 
