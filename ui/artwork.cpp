@@ -45,14 +45,16 @@ QIcon arrowIcon(const QString& name, const QPalette& palette) {
     const QRgb ink = palette.color(QPalette::ButtonText).rgb();
     QIcon icon;
     for (int size : kArrowPixels) {
-        QImage image(QStringLiteral(":/artwork/%1_%2.png").arg(name).arg(size));
-        if (recolour) {
-            image = image.convertToFormat(QImage::Format_ARGB32);
-            for (int y = 0; y < image.height(); ++y) {
-                auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
-                for (int x = 0; x < image.width(); ++x)
-                    if (qAlpha(line[x]) == 255 && (line[x] & RGB_MASK) == 0) line[x] = ink;
-            }
+        const QString file = QStringLiteral(":/artwork/%1_%2.png").arg(name).arg(size);
+        if (!recolour) {
+            icon.addFile(file, QSize(size, size));  // read when first drawn
+            continue;
+        }
+        QImage image = QImage(file).convertToFormat(QImage::Format_ARGB32);
+        for (int y = 0; y < image.height(); ++y) {
+            auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+            for (int x = 0; x < image.width(); ++x)
+                if (qAlpha(line[x]) == 255 && (line[x] & RGB_MASK) == 0) line[x] = ink;
         }
         icon.addPixmap(QPixmap::fromImage(image));
     }
