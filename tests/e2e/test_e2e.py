@@ -63,6 +63,7 @@ class Wayland(unittest.TestCase):
             env[f"TOLVANE_COM{n}"] = os.path.join(folder, f"no-com{n}")
         panel = subprocess.Popen([binary("TOLVANE_PANEL")], env=env, stdout=subprocess.DEVNULL,
                                  stderr=subprocess.PIPE, text=True)
+        self.addCleanup(panel.stderr.close)
         self.addCleanup(lambda: panel.poll() is None and panel.kill())
 
         def told(request):
@@ -74,8 +75,7 @@ class Wayland(unittest.TestCase):
         # The compositor configured the window and the panel took it: the window is up.
         wait_for(lambda: told(".ack_configure("), 5, "the window to be configured")
         panel.terminate()
-        self.assertEqual(panel.wait(timeout=10), 0)
-        panel.stderr.close()
+        self.assertEqual(panel.wait(timeout=10), 0, panel.stderr.read()[-3000:])
 
 
 class ScreenReader(unittest.TestCase):
