@@ -1,6 +1,7 @@
 """End-to-end: the real panel in a real X server, real clicks, a simulated projector on a pty."""
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -50,14 +51,21 @@ class Keyboard(unittest.TestCase):
 
 
 class Wayland(unittest.TestCase):
-    def test_the_panel_opens_its_window_on_a_wayland_compositor(self):
+    def test_the_panel_and_its_dialog_on_a_wayland_compositor(self):
+        """On a headless weston: the window with its title and app id, as the compositor saw
+        them; a result dialog (Check Connection pressed through AT-SPI, the projector silent)
+        is the panel's child there, so the compositor keeps it above the panel."""
         compositor = Compositor()
         self.addCleanup(compositor.close)
+        bus = SessionBus()
+        self.addCleanup(bus.close)
         folder = tempfile.mkdtemp(prefix="tolvane-e2e-")
         self.addCleanup(shutil.rmtree, folder, True)
-        projector = Projector(binary("TOLVANE_PROJECTOR"), os.path.join(folder, "projector"))
+        projector = Projector(binary("TOLVANE_PROJECTOR"), os.path.join(folder, "projector"),
+                              "--silent")
         self.addCleanup(projector.stop)
-        env = dict(os.environ, **compositor.env(), TOLVANE_COM1=projector.link)
+        env = dict(os.environ, **compositor.env(), **bus.env(), TOLVANE_COM1=projector.link,
+                   QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
         env.pop("DISPLAY", None)
         for n in (2, 3, 4):
             env[f"TOLVANE_COM{n}"] = os.path.join(folder, f"no-com{n}")
@@ -66,14 +74,29 @@ class Wayland(unittest.TestCase):
         self.addCleanup(panel.stderr.close)
         self.addCleanup(lambda: panel.poll() is None and panel.kill())
 
-        def told(request):
-            return any(request in line for line in compositor.requests())
-        wait_for(lambda: told('.set_title("Tolvane")') or panel.poll() is not None, 15,
-                 "the panel's window on the compositor")
+        def toplevel(request):
+            """The id of the toplevel that made this request, once it has."""
+            for line in compositor.requests():
+                match = re.search(r"xdg_toplevel@(\d+)\." + re.escape(request), line)
+                if match:
+                    return match.group(1)
+            return None
+        panel_id = wait_for(lambda: toplevel('set_title("Tolvane")') or panel.poll() is not None,
+                            15, "the panel's window on the compositor")
         self.assertIsNone(panel.poll(), panel.stderr.read() if panel.poll() is not None else "")
-        self.assertTrue(told('.set_app_id("io.github.tolvane.Tolvane")'))
+        self.assertEqual(toplevel('set_app_id("io.github.tolvane.Tolvane")'), panel_id)
         # The compositor configured the window and the panel took it: the window is up.
-        wait_for(lambda: told(".ack_configure("), 5, "the window to be configured")
+        wait_for(lambda: any(".ack_configure(" in line for line in compositor.requests()), 5,
+                 "the window to be configured")
+
+        client = os.path.join(os.path.dirname(os.path.abspath(__file__)), "atspi_client.py")
+        done = subprocess.run(["/usr/bin/python3", client, str(panel.pid), "Check Connection"],
+                              env=dict(os.environ, **bus.env()), capture_output=True, text=True,
+                              timeout=60)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(parse(projector.next_lines(1)[0])[0], "probe")
+        wait_for(lambda: toplevel(f"set_parent(xdg_toplevel@{panel_id})"), 5,
+                 "the result dialog, child of the panel")
         panel.terminate()
         self.assertEqual(panel.wait(timeout=10), 0, panel.stderr.read()[-3000:])
 
