@@ -26,5 +26,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Liberation Sans; Arimo (fonts-croscore) has the same metrics.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-liberation2 | fonts-croscore")
+# Qt's Wayland plugin is a package of its own; without it a Wayland-only desktop gets no window.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland")
 
 include(CPack)

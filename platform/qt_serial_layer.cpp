@@ -6,6 +6,7 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QSerialPortInfo>
 #include <algorithm>
 #include <cerrno>
@@ -95,6 +96,26 @@ QByteArray QtSerialLayer::deviceNameForPort(int port) {
 
 QString QtSerialLayer::deviceForPort(int port) {
     return QFile::decodeName(deviceNameForPort(port));
+}
+
+// "/dev/ttyUSB0: FTDI, serial number A600ABCD": the device and, for an adapter the system
+// knows, its maker and serial number; a name that leads nowhere says so.
+std::string QtSerialLayer::describePort(std::int16_t port) const {
+    const QString device = deviceForPort(port);
+    const QFileInfo file(device);
+    if (!file.exists()) return (device + QStringLiteral(": nothing is there")).toStdString();
+    QStringList known;
+    const QString target = file.canonicalFilePath();
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+        if (info.systemLocation() != target) continue;
+        if (!info.manufacturer().isEmpty()) known << info.manufacturer();
+        if (!info.serialNumber().isEmpty())
+            known << QStringLiteral("serial number %1").arg(info.serialNumber());
+    }
+    QString text = device;
+    if (target != device) text += QStringLiteral(" (%1)").arg(target);
+    if (!known.isEmpty()) text += QStringLiteral(": ") + known.join(QStringLiteral(", "));
+    return text.toStdString();
 }
 
 void QtSerialLayer::CommPort(std::int16_t port) {

@@ -32,6 +32,7 @@ class QtSerialLayer final : public SerialLayer {
     std::size_t OutBufferCount() const override;
     std::int16_t InBufferCount() override;
     void InBufferCount(std::int16_t count) override;
+    std::string describePort(std::int16_t port) const override;
 
     // The device that COMn stands for on this machine right now, as bytes (names need not be
     // text), and as text for messages.

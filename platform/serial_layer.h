@@ -48,6 +48,13 @@ class SerialLayer {
     virtual std::int16_t InBufferCount() = 0;
     // Only 0 is meaningful: discards every received byte waiting.
     virtual void InBufferCount(std::int16_t count) = 0;
+
+    // For the user choosing a port: what COMn opens (a device, and what is known of it, or
+    // that nothing is there), as UTF-8 text; empty when this layer cannot tell.
+    virtual std::string describePort(std::int16_t port) const {
+        static_cast<void>(port);
+        return {};
+    }
 };
 
 }  // namespace tolvane

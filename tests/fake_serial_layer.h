@@ -29,6 +29,9 @@ class FakeSerialLayer : public SerialLayer {
     std::size_t OutBufferCount() const override { return open_ ? queued : 0; }
     std::int16_t InBufferCount() override;
     void InBufferCount(std::int16_t count) override;
+    std::string describePort(std::int16_t port) const override {
+        return "fake device " + std::to_string(port);
+    }
 
     // Scripting.
     std::vector<int> refusedPorts;  // opens of these port numbers fail

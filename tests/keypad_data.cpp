@@ -49,12 +49,13 @@ KeypadData load() {
     for (const QJsonValue& value : root.value(QLatin1String("controls")).toArray()) {
         const QJsonObject row = value.toObject();
         ExpectedControl control{
-            text(row, "name"), text(row, "in"), twips(row), text(row, "caption"), {}, {}};
+            text(row, "name"), text(row, "in"), twips(row), text(row, "caption"), {}, {}, 0, 0, {}};
         if (row.contains(QLatin1String("keyFrame"))) {
             control.leadIn = text(row, "leadIn").toStdString();
             control.keyFrame = text(row, "keyFrame").toStdString();
             control.payload1 = byte(row, "payload1");
             control.code = byte(row, "code");
+            control.shortcut = row.value(QLatin1String("shortcut")).toString();
         }
         data.controls.push_back(control);
     }

@@ -25,6 +25,7 @@ struct ExpectedControl {
     std::string keyFrame;
     std::uint8_t payload1 = 0;  // of the key frame's payload
     std::uint8_t code = 0;
+    QString shortcut;  // the computer key that presses it, as QKeySequence writes it; or empty
 };
 
 struct KeypadData {

@@ -52,6 +52,9 @@ class KeypadTest : public QObject {
     void captionsShowWhole();
     void focusOrder();
     void everyKeySendsItsTwoFrames();
+    void keyboardPressesKeys_data();
+    void keyboardPressesKeys();
+    void enterPressesTheFocusedKey();
     void exitAndHelpAreRemoteKeys();
     void menuChoosesThePort();
     void startUpFailureComesBeforeTheWindow();
@@ -81,6 +84,10 @@ void KeypadTest::controlsWhereTheTableSaysThey() {
     QCOMPARE(w.button("mArrow_left")->accessibleName(), QString("Left"));
     QCOMPARE(w.button("mStandby_off")->accessibleName(), QString("Standby Off"));
     QCOMPARE(w.button("mPower_on")->accessibleName(), QString("Power On"));
+    // Spoken at any punctuation level.
+    QCOMPARE(w.button("mAsterick")->accessibleName(), QString("Star"));
+    QCOMPARE(w.button("mPound")->accessibleName(), QString("Hash"));
+    QCOMPARE(w.frame("Frame35")->accessibleName(), QString("Digits"));
     QCOMPARE(w.button("mAsterick")->font().pointSizeF(), 18.0);
     QCOMPARE(w.button("mAsterick")->font().weight(), QFont::Normal);
     QCOMPARE(w.button("mHelp")->font().pointSizeF(), w.button("mTint")->font().pointSizeF());
@@ -95,6 +102,10 @@ void KeypadTest::controlsWhereTheTableSaysThey() {
     QStringList items;
     for (QAction* a : menu->actions()) items << a->text() + (a->isChecked() ? "*" : "");
     QCOMPARE(items, QStringList({"Comm1*", "Comm2", "Comm3", "Comm4"}));
+    QVERIFY(menu->toolTipsVisible());
+    emit menu->aboutToShow();
+    for (int n = 1; n <= 4; ++n)  // as the serial layer describes the device
+        QCOMPARE(menu->actions()[n - 1]->toolTip(), QStringLiteral("fake device %1").arg(n));
     QCOMPARE(w.menuBar()->actions().size(), 1);
 
     QCOMPARE(w.Timer1.interval(), 1000);
@@ -155,6 +166,71 @@ void KeypadTest::everyKeySendsItsTwoFrames() {
     QCOMPARE(p.port->transcript.size(), std::size_t{2});
 }
 
+// Each shortcut, typed wherever the focus is, puts its key's two frames on the line; a held key
+// repeats only for the cursor keys. Digits work from the number pad too.
+void KeypadTest::keyboardPressesKeys_data() {
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<bool>("keypad");
+    for (const ExpectedControl& key : keypadData().keys()) {
+        if (key.shortcut.isEmpty()) continue;
+        QTest::newRow(qPrintable(key.name)) << key.name << false;
+        if (key.shortcut.size() == 1 && key.shortcut[0].isDigit())
+            QTest::newRow(qPrintable(key.name + " (number pad)")) << key.name << true;
+    }
+}
+
+void KeypadTest::keyboardPressesKeys() {
+    QFETCH(QString, key);
+    QFETCH(bool, keypad);
+    const ExpectedControl& expected = keypadData().control(key);
+    Panel p = makePanel();
+    frmTolvane& w = *p.window;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    QVERIFY(w.button(key)->toolTip().contains(expected.shortcut));
+    const QKeyCombination typed = QKeySequence(expected.shortcut)[0];
+    const Qt::KeyboardModifiers modifiers =
+        typed.keyboardModifiers() | (keypad ? Qt::KeypadModifier : Qt::NoModifier);
+    const QString text = typed.key() < 0x80 ? QString(QChar(int(typed.key()))) : QString();
+    const std::vector<std::string> frames{"Output " + expected.leadIn,
+                                          "Output " + expected.keyFrame};
+    for (const char* focus : {"mArrow_up", "m5", "CHECK_CONNECTION", "mPound"}) {
+        w.button(focus)->setFocus();
+        p.port->transcript.clear();
+        QTest::keyClick(w.button(focus), typed.key(), modifiers);
+        QCOMPARE(p.port->transcript, frames);
+        QCOMPARE(QApplication::focusWidget(), w.button(focus));
+        // The key held down: the system repeats the press.
+        p.port->transcript.clear();
+        QTest::simulateEvent(w.button(focus), true, typed.key(), modifiers, text, true);
+        QTest::simulateEvent(w.button(focus), false, typed.key(), modifiers, text, false);
+        QCOMPARE(p.port->transcript.size(), key.startsWith("mArrow") ? std::size_t{2} : 0);
+    }
+}
+
+void KeypadTest::enterPressesTheFocusedKey() {
+    Panel p = makePanel();
+    frmTolvane& w = *p.window;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    const ExpectedControl& up = keypadData().control("mArrow_up");
+    const std::vector<std::string> frames{"Output " + up.leadIn, "Output " + up.keyFrame};
+    for (auto [key, modifiers] : {std::pair{Qt::Key_Return, Qt::NoModifier},
+                                  std::pair{Qt::Key_Enter, Qt::KeypadModifier}}) {
+        p.port->transcript.clear();
+        QTest::keyClick(QApplication::focusWidget(), key, modifiers);  // the focus at start
+        QCOMPARE(p.port->transcript, frames);
+    }
+    const ExpectedControl& mute = keypadData().control("mMute");
+    w.button("mMute")->setFocus();
+    p.port->transcript.clear();
+    QTest::simulateEvent(w.button("mMute"), true, Qt::Key_Return, {}, "\r", true);  // held
+    QVERIFY(p.port->transcript.empty());
+    QTest::keyClick(w.button("mMute"), Qt::Key_Return);
+    QCOMPARE(p.port->transcript,
+             (std::vector<std::string>{"Output " + mute.leadIn, "Output " + mute.keyFrame}));
+}
+
 void KeypadTest::exitAndHelpAreRemoteKeys() {
     Panel p = makePanel();
     p.window->show();
@@ -177,13 +253,18 @@ void KeypadTest::menuChoosesThePort() {
     for (int n : {2, 3, 4, 4, 1}) {
         p.port->transcript.clear();
         items[n - 1]->trigger();
+        // A failed open's box comes after the action has returned; it then waits for its OK.
+        QCOMPARE(closer.seen.size(), 0);
+        if (n == 3) {
+            QTRY_COMPARE(closer.seen.size(), 1);
+            QCOMPARE(closer.seen[0].text, QString(kOpenFailedMessage.data()));
+            closer.seen.clear();
+        }
         for (int i = 0; i < 4; ++i) QCOMPARE(items[i]->isChecked(), i == n - 1);
         QCOMPARE(p.port->CommPort(), std::int16_t(n));
         QCOMPARE(p.port->PortOpen(), n != 3);
         QCOMPARE(p.port->transcript.back(), std::string("PortOpen=true"));
     }
-    QCOMPARE(closer.seen.size(), 1);
-    QCOMPARE(closer.seen[0].text, QString(kOpenFailedMessage.data()));
 }
 
 void KeypadTest::startUpFailureComesBeforeTheWindow() {
@@ -213,6 +294,7 @@ void KeypadTest::writeFailureIsReportedOnce() {
         QCOMPARE(message->buttons().size(), 1);
     };
     w.Mnucom2->trigger();  // fails: the port is left closed
+    QTRY_COMPARE(closer.seen.size(), 1);
     closer.seen.clear();
     p.port->transcript.clear();
     QTest::mouseClick(w.button("mMute"), Qt::LeftButton);

@@ -152,6 +152,8 @@ class QtSerialLayerTest : public QObject {
     void unusualNamesOpen_data();
     void unusualNamesOpen();
     void closedPortRefusesWritesAndReads();
+    void describePortNamesTheDevice_data();
+    void describePortNamesTheDevice();
     void closingFlushesQueuedBytes();
     void laggingLineHoldsPressesBackWhole();
     void hangUpClosesAndStaysQuiet();
@@ -351,6 +353,32 @@ void QtSerialLayerTest::unusualNamesOpen() {
     sendKey(layer, mute);
     QCOMPARE(pty.readFromPanel(25), bytes(leadInFrame(mute)) + bytes(keyFrame(mute)));
     layer.PortOpen(false);
+}
+
+// What a Comm item's tooltip says: the device, where a link leads, or that nothing is there.
+void QtSerialLayerTest::describePortNamesTheDevice_data() {
+    QTest::addColumn<QString>("how");
+    QTest::newRow("the pty itself") << "pty";
+    QTest::newRow("a link to it") << "link";
+    QTest::newRow("nothing there") << "missing";
+}
+
+void QtSerialLayerTest::describePortNamesTheDevice() {
+    QFETCH(QString, how);
+    Pty pty;
+    QTemporaryDir folder;
+    QString name = pty.path();
+    if (how == "link") {
+        name = folder.filePath("projector");
+        QVERIFY(QFile::link(pty.path(), name));
+    } else if (how == "missing") {
+        name = folder.filePath("unplugged");
+    }
+    Com1On com1(QFile::encodeName(name));
+    const QString said = QString::fromStdString(QtSerialLayer().describePort(1));
+    QVERIFY2(said.startsWith(name), qPrintable(said));
+    QCOMPARE(said.contains(QStringLiteral("(%1)").arg(pty.path())), how == "link");
+    QCOMPARE(said.endsWith(": nothing is there"), how == "missing");
 }
 
 void QtSerialLayerTest::closedPortRefusesWritesAndReads() {

@@ -3,7 +3,10 @@
 #include <QTest>
 #include <QTimer>
 
+#include "ui/artwork.h"
 #include "ui/result_dialog.h"
+
+using tolvane::contrastRatio;
 
 namespace {
 
@@ -34,7 +37,14 @@ class ResultDialogsTest : public QObject {
   private slots:
     void notResponding();
     void responding();
-    void okAndCloseControlBothEndTheModalWait();
+    void everyWayOfClosingEndsTheModalWait_data();
+    void everyWayOfClosingEndsTheModalWait();
+    void readableInLightAndDarkThemes_data();
+    void readableInLightAndDarkThemes();
+    void contrastRatios_data();
+    void contrastRatios();
+    void keptOnScreen_data();
+    void keptOnScreen();
 };
 
 void ResultDialogsTest::notResponding() {
@@ -64,6 +74,10 @@ void ResultDialogsTest::notResponding() {
             verifyFits(label);
         }
         QVERIFY(!dialog.Command1->isDefault() && !dialog.Command1->autoDefault());
+        QCOMPARE(dialog.accessibleName(),
+                 QString("Projector is not responding,either it is not connected or Baud Rate is "
+                         "incorrect."));
+        QVERIFY(!dialog.windowIcon().isNull());
     }
 }
 
@@ -78,25 +92,137 @@ void ResultDialogsTest::responding() {
     QCOMPARE(dialog.Command1->geometry(), px(1440, 2040, 1455, 615));
     verifyFits(dialog.Label1);
     QCOMPARE(dialog.findChildren<QLabel*>().size(), 1);
+    QCOMPARE(dialog.accessibleName(), QString("Projector is Responding."));
+    QVERIFY(!dialog.windowIcon().isNull());
 }
 
-void ResultDialogsTest::okAndCloseControlBothEndTheModalWait() {
-    for (bool byCloseControl : {false, true}) {
-        QPointer<frmconnect> dialog = new frmconnect;
-        dialog->setAttribute(Qt::WA_DeleteOnClose);
-        QTimer::singleShot(50, dialog, [&] {
-            QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(dialog->Command1));
-            QTest::keyClick(dialog, Qt::Key_Escape);  // no cancel button: Escape does nothing
-            QVERIFY(dialog->isVisible());
-            if (byCloseControl)
-                dialog->close();
-            else
-                QTest::mouseClick(dialog->Command1, Qt::LeftButton);
-        });
-        QTimer::singleShot(3000, dialog, [&] { dialog->done(99); });
-        QCOMPARE(dialog->exec(), int(QDialog::Rejected));
-        QTRY_VERIFY(dialog.isNull());
+// The OK button (clicked, or Enter or the number pad's Enter while it has the focus, as
+// everywhere on the desktop), Escape and the close control each end the modal wait, once.
+void ResultDialogsTest::everyWayOfClosingEndsTheModalWait_data() {
+    QTest::addColumn<int>("key");  // 0: no key
+    QTest::addColumn<bool>("byCloseControl");
+    QTest::newRow("OK clicked") << 0 << false;
+    QTest::newRow("close control") << 0 << true;
+    QTest::newRow("Enter") << int(Qt::Key_Return) << false;
+    QTest::newRow("number pad Enter") << int(Qt::Key_Enter) << false;
+    QTest::newRow("Escape") << int(Qt::Key_Escape) << false;
+}
+
+void ResultDialogsTest::everyWayOfClosingEndsTheModalWait() {
+    QFETCH(int, key);
+    QFETCH(bool, byCloseControl);
+    QPointer<frmconnect> dialog = new frmconnect;
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    QSignalSpy finished(dialog.data(), &QDialog::finished);
+    QTimer::singleShot(50, dialog, [&] {
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(dialog->Command1));
+        QTest::keyClick(dialog, Qt::Key_Space, Qt::ShiftModifier);  // no other key closes it
+        QVERIFY(dialog->isVisible());
+        if (key != 0)
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key(key),
+                            key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+        else if (byCloseControl)
+            dialog->close();
+        else
+            QTest::mouseClick(dialog->Command1, Qt::LeftButton);
+    });
+    QTimer::singleShot(3000, dialog, [&] { dialog->done(99); });
+    QCOMPARE(dialog->exec(), int(QDialog::Rejected));
+    QTRY_VERIFY(dialog.isNull());
+    QCOMPARE(finished.size(), 1);
+}
+
+void ResultDialogsTest::readableInLightAndDarkThemes_data() {
+    QTest::addColumn<QColor>("window");
+    QTest::addColumn<QColor>("text");
+    QTest::addColumn<QColor>("button");
+    QTest::addColumn<QColor>("buttonText");
+    QTest::newRow("light") << QColor(0xef, 0xef, 0xef) << QColor(Qt::black)
+                           << QColor(0xef, 0xef, 0xef) << QColor(Qt::black);
+    QTest::newRow("Fusion dark") << QColor(0x35, 0x35, 0x35) << QColor(Qt::white)
+                                 << QColor(0x35, 0x35, 0x35) << QColor(Qt::white);
+    QTest::newRow("Adwaita-Dark") << QColor(0x35, 0x35, 0x35) << QColor(0xee, 0xee, 0xec)
+                                  << QColor(0x2d, 0x2d, 0x2d) << QColor(0xee, 0xee, 0xec);
+    QTest::newRow("mid grey") << QColor(0x70, 0x70, 0x70) << QColor(Qt::white)
+                              << QColor(0x60, 0x60, 0x60) << QColor(Qt::white);
+}
+
+// The second label is black where black reads; the arrows stand out from the button face.
+void ResultDialogsTest::readableInLightAndDarkThemes() {
+    QFETCH(QColor, window);
+    QFETCH(QColor, text);
+    QFETCH(QColor, button);
+    QFETCH(QColor, buttonText);
+    const QPalette saved = QApplication::palette();
+    QPalette palette(text, button, button.lighter(), button.darker(), button.darker(150), text,
+                     Qt::white, window, window);
+    palette.setColor(QPalette::ButtonText, buttonText);
+    QApplication::setPalette(palette);
+    {
+        frmconnect dialog;
+        const QColor label2 = dialog.Label2->palette().color(QPalette::WindowText);
+        QVERIFY2(contrastRatio(label2, window) >= 4.5, qPrintable(label2.name()));
+        if (contrastRatio(Qt::black, window) >= 4.5) QCOMPARE(label2, QColor(Qt::black));
     }
+    for (const char* arrow : {"arrow_up", "arrow_right", "arrow_down", "arrow_left"}) {
+        const QIcon icon = tolvane::arrowIcon(arrow, palette);
+        for (qreal scale : {1.0, 2.0}) {
+            const QImage image = icon.pixmap(QSize(32, 32), scale).toImage();
+            QCOMPARE(image.size(), QSize(32, 32) * scale);  // drawn at that size, not stretched
+            // The arrow is the colour most of the picture's opaque pixels have.
+            QHash<QRgb, int> counts;
+            for (int y = 0; y < image.height(); ++y)
+                for (int x = 0; x < image.width(); ++x)
+                    if (qAlpha(image.pixel(x, y)) == 255) ++counts[image.pixel(x, y)];
+            QRgb ink = 0;
+            for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+                if (it.value() > counts.value(ink)) ink = it.key();
+            QVERIFY2(
+                contrastRatio(QColor(ink), button) >= 3.0,
+                qPrintable(
+                    QStringLiteral("%1 %2x: %3").arg(arrow).arg(scale).arg(QColor(ink).name())));
+        }
+    }
+    QApplication::setPalette(saved);
+}
+
+void ResultDialogsTest::contrastRatios_data() {
+    QTest::addColumn<QColor>("a");
+    QTest::addColumn<QColor>("b");
+    QTest::addColumn<double>("ratio");
+    QTest::newRow("black on white") << QColor(Qt::black) << QColor(Qt::white) << 21.0;
+    QTest::newRow("white on black") << QColor(Qt::white) << QColor(Qt::black) << 21.0;
+    QTest::newRow("same") << QColor(0x35, 0x35, 0x35) << QColor(0x35, 0x35, 0x35) << 1.0;
+    QTest::newRow("black on #353535") << QColor(Qt::black) << QColor(0x35, 0x35, 0x35) << 1.71;
+    QTest::newRow("#767676 on white") << QColor(0x76, 0x76, 0x76) << QColor(Qt::white) << 4.54;
+    QTest::newRow("pure red on white") << QColor(Qt::red) << QColor(Qt::white) << 4.0;
+}
+
+void ResultDialogsTest::contrastRatios() {
+    QFETCH(QColor, a);
+    QFETCH(QColor, b);
+    QFETCH(double, ratio);
+    QVERIFY2(qAbs(contrastRatio(a, b) - ratio) < 0.01,
+             qPrintable(QString::number(contrastRatio(a, b))));
+}
+
+void ResultDialogsTest::keptOnScreen_data() {
+    QTest::addColumn<QRect>("window");
+    QTest::addColumn<QRect>("screen");
+    QTest::addColumn<QPoint>("placed");
+    const QRect dialog(356, 224, 312, 213);
+    QTest::newRow("fits: stays") << dialog << QRect(0, 0, 1024, 768) << QPoint(356, 224);
+    QTest::newRow("2x on 1024x768") << dialog << QRect(0, 0, 512, 384) << QPoint(200, 171);
+    QTest::newRow("panel at the top") << dialog << QRect(0, 30, 1024, 738) << QPoint(356, 224);
+    QTest::newRow("second screen") << dialog << QRect(1024, 0, 800, 600) << QPoint(1024, 224);
+    QTest::newRow("too small: top-left kept") << dialog << QRect(0, 0, 200, 100) << QPoint(0, 0);
+}
+
+void ResultDialogsTest::keptOnScreen() {
+    QFETCH(QRect, window);
+    QFETCH(QRect, screen);
+    QFETCH(QPoint, placed);
+    QCOMPARE(tolvane::keptOnScreen(window, screen), QRect(placed, window.size()));
 }
 
 QTEST_MAIN(ResultDialogsTest)

@@ -56,6 +56,7 @@ expected=(
     "share/metainfo/$app_id.metainfo.xml"
     "$hicolor/scalable/apps/$app_id.svg"
     share/man/man1/tolvane.1.gz
+    share/doc/tolvane/copyright
 )
 icon_sizes=(16 32 48 64 128 256)
 for size in "${icon_sizes[@]}"; do expected+=("$hicolor/${size}x$size/apps/$app_id.png"); done
@@ -115,7 +116,10 @@ fi
 
 metainfo=$prefix/share/metainfo/$app_id.metainfo.xml
 if [ -f "$metainfo" ]; then
-    out=$(appstreamcli validate --no-net "$metainfo" 2>&1) || fail "appstreamcli validate: $out"
+    # --strict: a warning or an info fails too (pedantic hints, such as the capitals the
+    # application id shares with the desktop entry, do not).
+    out=$(appstreamcli validate --no-net --strict "$metainfo" 2>&1) || fail "appstreamcli validate: $out"
+    grep -q '<project_license>MIT</project_license>' "$metainfo" || fail "metainfo names no MIT licence"
     # The tree check also finds the desktop entry the metainfo launches.
     out=$(appstreamcli validate-tree --no-net "$stage" 2>&1) || fail "appstreamcli validate-tree: $out"
     grep -q "<id>$app_id</id>" "$metainfo" || fail "metainfo id is not $app_id"
@@ -141,6 +145,8 @@ if command -v objdump >/dev/null; then
 fi
 out=$(bash -c 'source "$1" && complete -p tolvane-send' _ "$prefix/share/bash-completion/completions/tolvane-send" 2>&1) ||
     fail "bash completion for tolvane-send does not load: $out"
+[ -z "$version" ] || [ ! -f "$metainfo" ] || grep -q "<release version=\"$version\"" "$metainfo" ||
+    fail "metainfo has no release entry for version $version"
 
 # ---------------------------------------------------------------- man pages
 

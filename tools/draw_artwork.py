@@ -112,8 +112,11 @@ def arrow_image(size, mask, shadow_offset):
 
 def arrow_files():
     # At 32 px: a 30-px box leaves room for the 2-px shadow, and arrow plus shadow sit with
-    # a 2-px margin all round. At 16 px the box is odd so the tip is a single pixel.
+    # a 2-px margin all round. At 16 px the box is odd so the tip is a single pixel. The 64-px
+    # arrow is for screens at twice the scale: the same shape, drawn at that size rather than
+    # doubled, so its slopes step one pixel a row.
     shapes = {
+        64: (arrow_up_mask(60, tip_half=2, head_rows=26, shaft_half=12, top=4), 4),
         32: (arrow_up_mask(30, tip_half=1, head_rows=13, shaft_half=6, top=2), 2),
         16: (arrow_up_mask(15, tip_half=0.5, head_rows=7, shaft_half=2.5, top=1), 1),
     }

@@ -3,11 +3,14 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QShortcut>
 #include <array>
 #include <stdexcept>
 
+#include "ui/artwork.h"
 #include "ui/fonts.h"
 #include "ui/keypad_layout.h"
 #include "ui/logging.h"
@@ -16,11 +19,6 @@
 using namespace tolvane;
 
 Q_LOGGING_CATEGORY(lcUi, "tolvane.ui", QtInfoMsg)
-
-// The pictures live in this static library; register them before the first window needs them.
-static void loadArtwork() {
-    Q_INIT_RESOURCE(artwork);
-}
 
 namespace {
 
@@ -34,16 +32,8 @@ QString qstr(std::string_view s) {
     return QString::fromLatin1(s.data(), qsizetype(s.size()));
 }
 
-// Title bars and task switchers show a window's icon at these sizes; launchers take the larger
-// pictures from the installed icon theme. Every size is decoded and sent to the window system
-// before the window appears, so the 128 and 256 pixel ones would only delay it.
-constexpr std::array kWindowIconPixels{16, 32, 48, 64};
-
-QIcon appIcon() {
-    QIcon icon;
-    for (int size : kWindowIconPixels)
-        icon.addFile(QStringLiteral(":/artwork/tolvane_%1.png").arg(size), QSize(size, size));
-    return icon;
+bool isEnter(const QKeyEvent* event) {
+    return event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
 }
 
 using ClickHandler = void (frmTolvane::*)();
@@ -98,7 +88,6 @@ frmTolvane::frmTolvane(std::unique_ptr<SerialLayer> port)
     : MSComm1_(port ? std::move(port) : throw std::invalid_argument("frmTolvane: no serial layer")),
       ports_(*MSComm1_, *this),
       check_(*MSComm1_, *this) {
-    loadArtwork();
     setObjectName(QStringLiteral("frmTolvane"));
     setWindowTitle(QStringLiteral("Tolvane"));
     setWindowIcon(appIcon());
@@ -124,6 +113,16 @@ void frmTolvane::buildMenu() {
     Mnucom2 = add("Mnucom2", "Comm2", &frmTolvane::MnuCom2_Click);
     mnucom3 = add("mnucom3", "Comm3", &frmTolvane::MnuCom3_Click);
     mnucom4 = add("mnucom4", "Comm4", &frmTolvane::Mnucom4_Click);
+    // Each item names the device it opens, looked up whenever the menu opens (adapters come and
+    // go), and not at start, which it would slow.
+    mnuCommport->setToolTipsVisible(true);
+    connect(mnuCommport, &QMenu::aboutToShow, this, &frmTolvane::describePorts);
+}
+
+void frmTolvane::describePorts() {
+    QAction* items[] = {mnucom1, Mnucom2, mnucom3, mnucom4};
+    for (std::int16_t n = 1; n <= 4; ++n)
+        items[n - 1]->setToolTip(QString::fromStdString(MSComm1_->describePort(n)));
 }
 
 void frmTolvane::buildKeypad() {
@@ -142,6 +141,7 @@ void frmTolvane::buildKeypad() {
             auto* frame = new QGroupBox(qstr(row.caption), parent);
             frame->setObjectName(name);
             frame->setGeometry(pixels(row));
+            frame->setAccessibleName(qstr(row.accessibleName));
             frames_.insert(name, frame);
             containers.insert(name, frame);
             continue;
@@ -152,22 +152,53 @@ void frmTolvane::buildKeypad() {
         key->setAutoDefault(false);
         key->setAccessibleName(qstr(row.accessibleName));
         if (!row.picture.empty()) {
-            QIcon picture;
-            for (int size : {kArrowPixels, 16})
-                picture.addFile(
-                    QStringLiteral(":/artwork/%1_%2.png").arg(qstr(row.picture)).arg(size),
-                    QSize(size, size));
-            key->setIcon(picture);
+            key->setProperty("picture", qstr(row.picture));
+            key->setIcon(arrowIcon(qstr(row.picture), key->palette()));
             key->setIconSize(QSize(kArrowPixels, kArrowPixels));
         }
         if (row.pointSize != 0) key->setFont(sansFont(row.pointSize));
         connect(key, &QPushButton::clicked, this, kClickHandlers[clickRowOf(row.name)].handler);
+        key->installEventFilter(this);  // Enter presses the focused key
+        if (!row.shortcut.keys.empty()) addShortcut(key, row.shortcut);
         if (previous) setTabOrder(previous, key);
         previous = key;
         buttons_.insert(name, key);
     }
     button(QStringLiteral("mArrow_up"))->setFocus();
     setFixedSize(sizeHint());
+}
+
+// The computer key presses the remote key wherever the focus is in the window; only keys that
+// repeat on the remote repeat when held.
+void frmTolvane::addShortcut(QPushButton* key, const KeyShortcut& shortcut) {
+    const QKeySequence keys(qstr(shortcut.keys));
+    auto* press = new QShortcut(keys, this);
+    press->setContext(Qt::WindowShortcut);
+    press->setAutoRepeat(shortcut.repeats);
+    connect(press, &QShortcut::activated, key, &QPushButton::click);
+    key->setToolTip(QStringLiteral("Shortcut: %1").arg(keys.toString(QKeySequence::NativeText)));
+}
+
+// Space presses a focused button; Enter and the number pad's Enter do the same.
+bool frmTolvane::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (isEnter(key) && (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+            if (!key->isAutoRepeat())
+                if (auto* button = qobject_cast<QPushButton*>(watched)) button->click();
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+// A change of theme redraws the arrows in the new palette's colours.
+void frmTolvane::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::StyleChange)
+        for (QPushButton* key : std::as_const(buttons_))
+            if (const QString picture = key->property("picture").toString(); !picture.isEmpty())
+                key->setIcon(arrowIcon(picture, key->palette()));
+    QMainWindow::changeEvent(event);
 }
 
 void frmTolvane::Form_Load() {
@@ -185,16 +216,24 @@ TOLVANE_REMOTE_KEYS(TOLVANE_DEFINE_CLICK)
 #undef TOLVANE_DEFINE_CLICK
 
 void frmTolvane::MnuCom1_Click() {
-    ports_.selectPort(1);
+    selectPortFromMenu(1);
 }
 void frmTolvane::MnuCom2_Click() {
-    ports_.selectPort(2);
+    selectPortFromMenu(2);
 }
 void frmTolvane::MnuCom3_Click() {
-    ports_.selectPort(3);
+    selectPortFromMenu(3);
 }
 void frmTolvane::Mnucom4_Click() {
-    ports_.selectPort(4);
+    selectPortFromMenu(4);
+}
+
+// A message from a menu item's action is shown once the action has returned, so that whoever
+// triggered it (a screen reader's press among them) is not held until the box is closed.
+void frmTolvane::selectPortFromMenu(int item) {
+    inMenuAction_ = true;
+    ports_.selectPort(item);
+    inMenuAction_ = false;
 }
 
 void frmTolvane::CHECK_CONNECTION_Click() {
@@ -213,8 +252,18 @@ void frmTolvane::setPortChecked(int item, bool checked) {
 }
 
 void frmTolvane::showMessage(std::string_view text) {
-    qCDebug(lcUi).noquote() << "message box:" << qstr(text);
-    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Tolvane"), qstr(text), QMessageBox::Ok,
+    if (inMenuAction_) {
+        QTimer::singleShot(0, this, [this, message = qstr(text)] {
+            if (!closing_) showMessageBox(message);
+        });
+        return;
+    }
+    showMessageBox(qstr(text));
+}
+
+void frmTolvane::showMessageBox(const QString& text) {
+    qCDebug(lcUi).noquote() << "message box:" << text;
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Tolvane"), text, QMessageBox::Ok,
                     isVisible() ? this : nullptr);
     box.button(QMessageBox::Ok)->setIcon(QIcon());  // a plain "OK", as on the result dialogs
     box.exec();
@@ -231,13 +280,13 @@ void frmTolvane::processEvents(bool mayWait) {
 void frmTolvane::showResponding() {
     qCDebug(lcUi) << "result dialog: responding";
     CONNECTION dialog;
-    dialog.exec();
+    dialog.execOver(this);
 }
 
 void frmTolvane::showNotResponding() {
     qCDebug(lcUi) << "result dialog: not responding";
     frmconnect dialog;
-    dialog.exec();
+    dialog.execOver(this);
 }
 
 void frmTolvane::closeEvent(QCloseEvent* event) {

@@ -16,6 +16,10 @@
 
 class QGroupBox;
 
+namespace tolvane {
+struct KeyShortcut;
+}
+
 // The remote keys by control name, one a line; each has a click handler named after it, and
 // each must have a row in the key table and a key in the keypad layout, or the build fails.
 // clang-format off
@@ -91,9 +95,15 @@ class frmTolvane : public QMainWindow, private tolvane::PortUi, private tolvane:
 
   protected:
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
     void buildKeypad();
+    void addShortcut(QPushButton* key, const tolvane::KeyShortcut& shortcut);
+    void selectPortFromMenu(int item);
+    void describePorts();
+    void showMessageBox(const QString& text);
     void buildMenu();
 
     // PortUi
@@ -118,4 +128,5 @@ class frmTolvane : public QMainWindow, private tolvane::PortUi, private tolvane:
     QHash<QString, QGroupBox*> frames_;
     tolvane::CheckTimers timers_{Timer1};
     bool closing_ = false;
+    bool inMenuAction_ = false;
 };

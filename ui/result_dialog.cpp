@@ -1,9 +1,12 @@
 #include "ui/result_dialog.h"
 
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QScreen>
 #include <QWindow>
 
+#include "ui/artwork.h"
 #include "ui/fonts.h"
 #include "ui/keypad_layout.h"
 
@@ -19,6 +22,7 @@ QRect pixels(const QRect& twips) {
 
 ResultDialog::ResultDialog(const QRect& clientTwips) : QDialog(nullptr) {
     setWindowTitle(QString());
+    setWindowIcon(appIcon());
     setModal(true);
     const QRect client = pixels(clientTwips);
     setFixedSize(client.size());
@@ -47,11 +51,30 @@ void ResultDialog::addButton(const QRect& twips) {
 }
 
 void ResultDialog::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_Escape) {
-        event->ignore();
-        return;
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (enter && !event->isAutoRepeat() &&
+        (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        if (auto* focused = qobject_cast<QPushButton*>(focusWidget())) {
+            focused->click();
+            return;
+        }
     }
-    QDialog::keyPressEvent(event);
+    QDialog::keyPressEvent(event);  // Escape: reject(), as the close control
+}
+
+int ResultDialog::execOver(QWidget* panel) {
+    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")) && panel &&
+        panel->windowHandle()) {
+        winId();  // makes the window handle
+        windowHandle()->setTransientParent(panel->windowHandle());
+    }
+    // The place is fixed in logical pixels; on a small or scaled screen it is moved in just
+    // far enough for the whole dialog, OK included, to be seen.
+    QScreen* screen = QGuiApplication::screenAt(geometry().center());
+    if (!screen && panel) screen = panel->screen();
+    if (!screen) screen = QGuiApplication::primaryScreen();
+    if (screen) setGeometry(keptOnScreen(geometry(), screen->availableGeometry()));
+    return exec();
 }
 
 void ResultDialog::showEvent(QShowEvent* event) {
@@ -74,9 +97,14 @@ frmconnect::frmconnect() : ResultDialog(QRect(5340, 3360, 4680, 3195)) {
                       QStringLiteral("Please ensure that the projector is connected properly, "
                                      "consult help on opening page."),
                       QRect(480, 1320, 3735, 975), 12);
-    QPalette black = Label2->palette();
-    black.setColor(QPalette::WindowText, Qt::black);
-    Label2->setPalette(black);
+    // Black as drawn, unless the theme's background would swallow it.
+    QPalette palette = Label2->palette();
+    palette.setColor(QPalette::WindowText,
+                     tolvane::readableText(Qt::black, palette.color(QPalette::Window),
+                                           palette.color(QPalette::WindowText)));
+    Label2->setPalette(palette);
+    setAccessibleName(Label1->text().trimmed());
+    setAccessibleDescription(Label2->text());
 }
 
 CONNECTION::CONNECTION() : ResultDialog(QRect(5340, 3435, 4680, 3195)) {
@@ -84,4 +112,5 @@ CONNECTION::CONNECTION() : ResultDialog(QRect(5340, 3435, 4680, 3195)) {
     Label1 = addLabel("Label1", QStringLiteral("Projector is Responding."),
                       QRect(960, 480, 2655, 1095), 18);
     addButton(QRect(1440, 2040, 1455, 615));
+    setAccessibleName(Label1->text());
 }

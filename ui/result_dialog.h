@@ -9,7 +9,8 @@ class QLabel;
 namespace tolvane {
 
 // Common frame of the two result dialogs: fixed client area at a fixed place on the screen,
-// empty title, one "OK" button `Command1` that closes it. No default or cancel button.
+// empty title, one "OK" button `Command1` that closes it. No default button: Enter presses the
+// focused button, Escape closes the dialog as its close control does.
 class ResultDialog : public QDialog {
     Q_OBJECT
 
@@ -18,12 +19,15 @@ class ResultDialog : public QDialog {
 
     void Command1_Click() { close(); }
 
+    // Shows it modal above `panel` (its transient parent where the window system places
+    // windows itself, as on Wayland), wholly on the screen, and waits until it is closed.
+    int execOver(QWidget* panel);
+
   protected:
     // clientTwips: the client area's place on the screen and its size, in twips.
     explicit ResultDialog(const QRect& clientTwips);
     QLabel* addLabel(const char* name, const QString& text, const QRect& twips, qreal pointSize);
     void addButton(const QRect& twips);
-    // Escape does not close: the dialogs have no cancel button.
     void keyPressEvent(QKeyEvent* event) override;
     void showEvent(QShowEvent* event) override;
 };

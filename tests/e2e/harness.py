@@ -32,6 +32,13 @@ FRAMES.update({f["name"]: tuple(f["twips"][:2]) for f in _DATA["frames"]})
 CONTROLS = {c["name"]: (c["in"], *c["twips"]) for c in _DATA["controls"]}
 KEYS = [c["name"] for c in _DATA["controls"] if "keyFrame" in c]
 
+# The computer keys that press a remote key, as X key names: the shortcut column of the data
+# file, with the digits and * also from the number pad.
+_X_NAMES = {"*": ["asterisk", "KP_Multiply"], "#": ["numbersign"]}
+_X_NAMES.update({d: [d, f"KP_{d}"] for d in "0123456789"})
+SHORTCUTS = {c["name"]: _X_NAMES.get(c["shortcut"], [c["shortcut"]])
+             for c in _DATA["controls"] if "shortcut" in c}
+
 # Wire bytes as hex text: each key's lead-in and key frame, and the connection check's probe.
 LEAD_INS = {c["name"]: c["leadIn"] for c in _DATA["controls"] if "keyFrame" in c}
 KEY_FRAMES = {c["name"]: c["keyFrame"] for c in _DATA["controls"] if "keyFrame" in c}
@@ -132,6 +139,65 @@ class Display:
         self.process.terminate()
         self.process.wait(timeout=10)
         self.log.close()
+
+
+class Compositor:
+    """A private headless Wayland compositor (weston) that logs every request its clients make,
+    so a test can see what a window told it (its title, its app id)."""
+
+    def __init__(self):
+        self.folder = tempfile.mkdtemp(prefix="tolvane-wayland-")  # mode 0700, as Wayland wants
+        self.socket = "wayland-tolvane"
+        self.log_path = os.path.join(self.folder, "weston.log")
+        self.process = subprocess.Popen(
+            ["weston", "--backend=headless-backend.so", f"--socket={self.socket}",
+             "--idle-time=0", "--no-config", "--logger-scopes=log,proto", f"--log={self.log_path}"],
+            env=dict(os.environ, XDG_RUNTIME_DIR=self.folder), stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        wait_for(lambda: os.path.exists(os.path.join(self.folder, self.socket)), 10,
+                 "weston's socket")
+
+    def env(self):
+        return {"XDG_RUNTIME_DIR": self.folder, "WAYLAND_DISPLAY": self.socket,
+                "QT_QPA_PLATFORM": "wayland"}
+
+    def requests(self):
+        """The clients' requests logged so far, one a line."""
+        with open(self.log_path, errors="replace") as f:
+            return [line for line in f if "[proto]" in line and " rq " in line]
+
+    def close(self):
+        self.process.terminate()
+        self.process.wait(timeout=10)
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+class SessionBus:
+    """A private D-Bus session bus, so that screen-reader plumbing (AT-SPI, started by the bus on
+    demand) is the test's own and ends with it."""
+
+    def __init__(self):
+        read_end, write_end = os.pipe()
+        self.process = subprocess.Popen(
+            ["dbus-daemon", "--session", "--nofork", f"--print-address={write_end}"],
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            start_new_session=True)
+        os.close(write_end)
+        with os.fdopen(read_end) as f:
+            self.address = f.readline().strip()
+        if not self.address:
+            raise RuntimeError("dbus-daemon did not start")
+
+    def env(self):
+        return {"DBUS_SESSION_BUS_ADDRESS": self.address}
+
+    def close(self):
+        # The bus and what it started (the accessibility bus and its registry) are one group.
+        try:
+            os.killpg(self.process.pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+        self.process.wait(timeout=10)
 
 
 class X:
@@ -416,6 +482,10 @@ class Panel:
         self.x.click(window, px(ok[0]), px(ok[1]))
         wait_for(lambda: window not in self.x.windows(".*", self.process.pid), 5,
                  "the dialog to close")
+
+    def type(self, window, key):
+        """A real key press (X key name) into one of our windows, focused first."""
+        self.x.key(window, key)
 
     def find_message_box(self, timeout=5.0):
         """The message box: titled "Tolvane" like the keypad, but not keypad-sized."""

@@ -1,12 +1,16 @@
 """End-to-end: the real panel in a real X server, real clicks, a simulated projector on a pty."""
+import json
 import os
+import re
+import shutil
 import signal
 import subprocess
+import tempfile
 import time
 import unittest
 
-from harness import (KEY_FRAMES, KEYS, LEAD_INS, NOT_RESPONDING, PROBE, RESPONDING, Scene, parse,
-                     wait_for)
+from harness import (KEY_FRAMES, KEYS, LEAD_INS, NOT_RESPONDING, PROBE, RESPONDING, SHORTCUTS,
+                     Compositor, Projector, Scene, SessionBus, binary, parse, wait_for)
 
 
 class Keys(unittest.TestCase):
@@ -25,7 +29,124 @@ class Keys(unittest.TestCase):
         self.assertEqual(scene.panel.close(), 0)
 
 
+class Keyboard(unittest.TestCase):
+    def assert_frames(self, scene, key, what):
+        lines = scene.projector.next_lines(2)
+        self.assertEqual([parse(line) for line in lines],
+                         [("lead-in", "", LEAD_INS[key]), ("key", key, KEY_FRAMES[key])], what)
+
+    def test_shortcuts_and_enter_put_their_keys_frames_on_the_wire(self):
+        scene = Scene()
+        self.addCleanup(scene.close)
+        window = scene.panel.wait_window()
+        for name in ("Return", "KP_Enter"):  # on the key focused at start
+            scene.panel.type(window, name)
+            self.assert_frames(scene, "mArrow_up", name)
+        for key, names in SHORTCUTS.items():
+            for name in names:
+                scene.panel.type(window, name)
+                self.assert_frames(scene, key, name)
+        self.assertEqual(scene.projector.drain(), [])
+        self.assertEqual(scene.panel.close(), 0)
+
+
+class Wayland(unittest.TestCase):
+    def test_the_panel_and_its_dialog_on_a_wayland_compositor(self):
+        """On a headless weston: the window with its title and app id, as the compositor saw
+        them; a result dialog (Check Connection pressed through AT-SPI, the projector silent)
+        is the panel's child there, so the compositor keeps it above the panel."""
+        compositor = Compositor()
+        self.addCleanup(compositor.close)
+        bus = SessionBus()
+        self.addCleanup(bus.close)
+        folder = tempfile.mkdtemp(prefix="tolvane-e2e-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        projector = Projector(binary("TOLVANE_PROJECTOR"), os.path.join(folder, "projector"),
+                              "--silent")
+        self.addCleanup(projector.stop)
+        env = dict(os.environ, **compositor.env(), **bus.env(), TOLVANE_COM1=projector.link,
+                   QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
+        env.pop("DISPLAY", None)
+        for n in (2, 3, 4):
+            env[f"TOLVANE_COM{n}"] = os.path.join(folder, f"no-com{n}")
+        panel = subprocess.Popen([binary("TOLVANE_PANEL")], env=env, stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.PIPE, text=True)
+        self.addCleanup(panel.stderr.close)
+        self.addCleanup(lambda: panel.poll() is None and panel.kill())
+
+        def toplevel(request):
+            """The id of the toplevel that made this request, once it has."""
+            for line in compositor.requests():
+                match = re.search(r"xdg_toplevel@(\d+)\." + re.escape(request), line)
+                if match:
+                    return match.group(1)
+            return None
+        panel_id = wait_for(lambda: toplevel('set_title("Tolvane")') or panel.poll() is not None,
+                            15, "the panel's window on the compositor")
+        self.assertIsNone(panel.poll(), panel.stderr.read() if panel.poll() is not None else "")
+        self.assertEqual(toplevel('set_app_id("io.github.tolvane.Tolvane")'), panel_id)
+        # The compositor configured the window and the panel took it: the window is up.
+        wait_for(lambda: any(".ack_configure(" in line for line in compositor.requests()), 5,
+                 "the window to be configured")
+
+        client = os.path.join(os.path.dirname(os.path.abspath(__file__)), "atspi_client.py")
+        done = subprocess.run(["/usr/bin/python3", client, str(panel.pid), "Check Connection"],
+                              env=dict(os.environ, **bus.env()), capture_output=True, text=True,
+                              timeout=60)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(parse(projector.next_lines(1)[0])[0], "probe")
+        wait_for(lambda: toplevel(f"set_parent(xdg_toplevel@{panel_id})"), 5,
+                 "the result dialog, child of the panel")
+        panel.terminate()
+        self.assertEqual(panel.wait(timeout=10), 0, panel.stderr.read()[-3000:])
+
+
+class ScreenReader(unittest.TestCase):
+    def test_every_button_is_named_and_press_sends_the_keys_frames(self):
+        """Through AT-SPI on a private bus: 37 named push buttons; Press on "Volume" returns at
+        once and puts its two frames on the line."""
+        bus = SessionBus()
+        self.addCleanup(bus.close)
+        scene = Scene(extra_env={**bus.env(), "QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1"})
+        self.addCleanup(scene.close)
+        scene.panel.wait_window()
+        client = os.path.join(os.path.dirname(os.path.abspath(__file__)), "atspi_client.py")
+        done = subprocess.run(["/usr/bin/python3", client, str(scene.panel.process.pid), "Volume"],
+                              env=dict(os.environ, **bus.env(), DISPLAY=scene.display.name),
+                              capture_output=True, text=True, timeout=60)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        seen = json.loads(done.stdout)
+        self.assertEqual(len(seen["buttons"]), 37, seen["buttons"])
+        self.assertTrue(all(seen["buttons"]), seen["buttons"])
+        for name in ("Star", "Hash", "Volume", "Check Connection"):
+            self.assertIn(name, seen["buttons"])
+        self.assertTrue(seen["pressed"])
+        lines = scene.projector.next_lines(2)
+        self.assertEqual([parse(line) for line in lines],
+                         [("lead-in", "", LEAD_INS["mVolume"]),
+                          ("key", "mVolume", KEY_FRAMES["mVolume"])])
+        self.assertEqual(scene.panel.close(), 0)
+
+
 class Check(unittest.TestCase):
+    def test_enter_and_escape_close_a_result_dialog(self):
+        for dialog, options in ((RESPONDING, []), (NOT_RESPONDING, ["--silent"])):
+            for name in ("Return", "Escape"):
+                with self.subTest(dialog=dialog["at"], key=name):
+                    scene = Scene(projector_options=options)
+                    self.addCleanup(scene.close)
+                    scene.panel.wait_window()
+                    scene.panel.click("CHECK_CONNECTION")
+                    window = scene.panel.find_dialog(dialog, timeout=3)
+                    scene.panel.type(window, name)
+                    pid = scene.panel.process.pid
+                    wait_for(lambda: window not in scene.panel.x.windows(".*", pid), 5,
+                             "the dialog to close")
+                    time.sleep(1.3)  # longer than the check's wait: no second dialog comes
+                    self.assertEqual(len(scene.panel.results()), 1, scene.panel.results())
+                    self.assertEqual(scene.panel.close(), 0)
+
+
     def test_answering_projector_gives_the_responding_dialog(self):
         scene = Scene()
         self.addCleanup(scene.close)

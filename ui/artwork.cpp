@@ -1,0 +1,82 @@
+#include "ui/artwork.h"
+
+#include <QImage>
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+// The pictures live in this static library; register them before the first window needs them.
+static void loadArtwork() {
+    Q_INIT_RESOURCE(artwork);
+}
+
+namespace tolvane {
+namespace {
+
+// Title bars and task switchers show a window's icon at these sizes; launchers take the larger
+// pictures from the installed icon theme. Every size is decoded and sent to the window system
+// before the window appears, so the 128 and 256 pixel ones would only delay it.
+constexpr std::array kWindowIconPixels{16, 32, 48, 64};
+// Arrow pictures: 32 pixels on the key, 64 for a screen at twice the scale, 16 for small.
+constexpr std::array kArrowPixels{16, 32, 64};
+
+double linear(double channel) {
+    return channel <= 0.04045 ? channel / 12.92 : std::pow((channel + 0.055) / 1.055, 2.4);
+}
+
+double luminance(const QColor& c) {
+    return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+}
+
+}  // namespace
+
+QIcon appIcon() {
+    loadArtwork();
+    QIcon icon;
+    for (int size : kWindowIconPixels)
+        icon.addFile(QStringLiteral(":/artwork/tolvane_%1.png").arg(size), QSize(size, size));
+    return icon;
+}
+
+QIcon arrowIcon(const QString& name, const QPalette& palette) {
+    loadArtwork();
+    const QColor face = palette.color(QPalette::Button);
+    const bool recolour = contrastRatio(Qt::black, face) < kPictureContrast;
+    const QRgb ink = palette.color(QPalette::ButtonText).rgb();
+    QIcon icon;
+    for (int size : kArrowPixels) {
+        const QString file = QStringLiteral(":/artwork/%1_%2.png").arg(name).arg(size);
+        if (!recolour) {
+            icon.addFile(file, QSize(size, size));  // read when first drawn
+            continue;
+        }
+        QImage image = QImage(file).convertToFormat(QImage::Format_ARGB32);
+        for (int y = 0; y < image.height(); ++y) {
+            auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+            for (int x = 0; x < image.width(); ++x)
+                if (qAlpha(line[x]) == 255 && (line[x] & RGB_MASK) == 0) line[x] = ink;
+        }
+        icon.addPixmap(QPixmap::fromImage(image));
+    }
+    return icon;
+}
+
+double contrastRatio(const QColor& a, const QColor& b) {
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+QColor readableText(const QColor& wanted, const QColor& background, const QColor& fallback) {
+    return contrastRatio(wanted, background) >= kTextContrast ? wanted : fallback;
+}
+
+QRect keptOnScreen(const QRect& window, const QRect& screen) {
+    QRect moved = window;
+    moved.moveRight(std::min(moved.right(), screen.right()));
+    moved.moveBottom(std::min(moved.bottom(), screen.bottom()));
+    moved.moveLeft(std::max(moved.left(), screen.left()));
+    moved.moveTop(std::max(moved.top(), screen.top()));
+    return moved;
+}
+
+}  // namespace tolvane
