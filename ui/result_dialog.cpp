@@ -6,6 +6,7 @@
 #include <QScreen>
 #include <QWindow>
 
+#include "serial/messages.h"
 #include "ui/artwork.h"
 #include "ui/fonts.h"
 #include "ui/keypad_layout.h"
@@ -86,12 +87,19 @@ void ResultDialog::showEvent(QShowEvent* event) {
 
 }  // namespace tolvane
 
+namespace {
+
+QString text(std::string_view s) {
+    return QString::fromLatin1(s.data(), qsizetype(s.size()));
+}
+
+}  // namespace
+
 frmconnect::frmconnect() : ResultDialog(QRect(5340, 3360, 4680, 3195)) {
     setObjectName(QStringLiteral("frmconnect"));
-    Label1 = addLabel("Label1",
-                      QStringLiteral("Projector is not responding,either it is not connected or "
-                                     "Baud Rate is incorrect. "),
-                      QRect(480, 360, 3615, 975), 12);
+    // The label's text ends in one blank, as the dialog has always shown it.
+    Label1 =
+        addLabel("Label1", text(tolvane::kNotRespondingText) + ' ', QRect(480, 360, 3615, 975), 12);
     addButton(QRect(1680, 2400, 1215, 495));
     Label2 = addLabel("Label2",
                       QStringLiteral("Please ensure that the projector is connected properly, "
@@ -109,8 +117,7 @@ frmconnect::frmconnect() : ResultDialog(QRect(5340, 3360, 4680, 3195)) {
 
 CONNECTION::CONNECTION() : ResultDialog(QRect(5340, 3435, 4680, 3195)) {
     setObjectName(QStringLiteral("CONNECTION"));
-    Label1 = addLabel("Label1", QStringLiteral("Projector is Responding."),
-                      QRect(960, 480, 2655, 1095), 18);
+    Label1 = addLabel("Label1", text(tolvane::kRespondingText), QRect(960, 480, 2655, 1095), 18);
     addButton(QRect(1440, 2040, 1455, 615));
     setAccessibleName(Label1->text());
 }
