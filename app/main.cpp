@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/net_serial_layer.h"
 #include "platform/qt_serial_layer.h"
 #include "platform/stop_requests.h"
 #include "ui/frm_tolvane.h"
@@ -171,9 +172,12 @@ int main(int argc, char* argv[]) {
         QApplication::closeAllWindows();
     });
 
-    // The one place that picks the transport: the local serial port. The window loads as it is
+    // The one place that picks the transport: each open takes the local serial port or a serial
+    // device server on the network, as the Comm item's name says. The window loads as it is
     // made: it checks Comm1 and opens the port before it is shown.
-    frmTolvane window(std::make_unique<tolvane::QtSerialLayer>());
+    frmTolvane window(std::make_unique<tolvane::RoutingSerialLayer>(
+        &tolvane::QtSerialLayer::addressForPort, std::make_unique<tolvane::QtSerialLayer>(),
+        std::make_unique<tolvane::NetSerialLayer>(&tolvane::QtSerialLayer::addressForPort)));
     if (stopRequested) return 0;
     window.show();
     return QApplication::exec();
