@@ -132,22 +132,17 @@ Bytes ComPortClient::onEvent(const TelnetEvent& event) {
         return out;
     }
     if (event.kind != TelnetEvent::Kind::Negotiation) return out;
+    bool agreed = false;
     switch (event.command) {
         case kDo:
             if (!weMayUse(option)) {
-                append(out, {kIac, kWont, option});
+                if (!refusedWill_[option]) append(out, {kIac, kWont, option});
+                refusedWill_[option] = true;
                 break;
             }
             if (!weWill_[option]) append(out, {kIac, kWill, option});
             weWill_[option] = true;
-            if (option == kComPort) {
-                serverAgreed_ = true;
-                refused_ = false;
-                if (!sentSettings_) {
-                    const Bytes settings = lineSettings();
-                    out.insert(out.end(), settings.begin(), settings.end());
-                }
-            }
+            agreed = option == kComPort;
             break;
         case kDont:
             if (weWill_[option]) append(out, {kIac, kWont, option});
@@ -158,16 +153,28 @@ Bytes ComPortClient::onEvent(const TelnetEvent& event) {
             }
             break;
         case kWill:
-            if (!serverMayUse(option))
-                append(out, {kIac, kDont, option});
-            else if (!weDo_[option])
+            if (!serverMayUse(option)) {
+                if (!refusedDo_[option]) append(out, {kIac, kDont, option});
+                refusedDo_[option] = true;
+            } else if (!weDo_[option]) {
                 append(out, {kIac, kDo, option});
+            }
             weDo_[option] = serverMayUse(option);
             break;
         case kWont:
             if (weDo_[option]) append(out, {kIac, kDont, option});
             weDo_[option] = false;
             break;
+    }
+    if (answered_ + out.size() > kMaxNegotiationAnswers) out.clear();
+    answered_ += out.size();
+    if (agreed) {
+        serverAgreed_ = true;
+        refused_ = false;
+        if (!sentSettings_) {
+            const Bytes settings = lineSettings();
+            out.insert(out.end(), settings.begin(), settings.end());
+        }
     }
     return out;
 }

@@ -28,6 +28,10 @@ inline constexpr std::uint8_t kComPort = 44;
 // overlong with nothing of it kept. The longest the panel reads is a baud rate: 1 + 4 bytes.
 inline constexpr std::size_t kMaxSubnegotiation = 64;
 
+// Negotiation answers sent at most on one connection. A server that talks in earnest needs a
+// few dozen bytes; one that keeps toggling options gets no more than this.
+inline constexpr std::size_t kMaxNegotiationAnswers = 4096;
+
 // Something a Telnet peer said besides data.
 struct TelnetEvent {
     enum class Kind {
@@ -65,9 +69,10 @@ class TelnetDecoder {
 Bytes escapeTelnetData(std::span<const std::uint8_t> data);
 
 // The client side of the COM-PORT-OPTION (RFC 2217): asks to use it, sends the line settings
-// once the server agrees, and knows when the server has confirmed every one. Answers every
-// other option request with a refusal, and never answers a request that changes nothing, so
-// two peers cannot talk in circles.
+// once the server agrees, and knows when the server has confirmed every one. Refuses every
+// other option, once per option however often it is asked, and never answers a request that
+// changes nothing, so two peers cannot talk in circles and a server that repeats itself
+// cannot make the client repeat itself.
 class ComPortClient {
   public:
     enum class Parity : std::uint8_t { None = 1, Odd = 2, Even = 3, Mark = 4, Space = 5 };
@@ -98,8 +103,11 @@ class ComPortClient {
     bool sentSettings_ = false;
     // Confirmations still awaited, one bit per setting command (1..5).
     std::uint8_t awaited_ = 0;
-    std::array<bool, 256> weDo_{};    // options we asked the server to use
-    std::array<bool, 256> weWill_{};  // options we use
+    std::array<bool, 256> weDo_{};         // options we asked the server to use
+    std::array<bool, 256> weWill_{};       // options we use
+    std::array<bool, 256> refusedDo_{};    // options we told the server not to use
+    std::array<bool, 256> refusedWill_{};  // options we told the server we will not use
+    std::size_t answered_ = 0;             // bytes of negotiation answers so far
 };
 
 }  // namespace tolvane

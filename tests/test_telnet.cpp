@@ -162,6 +162,12 @@ void TelnetTest::negotiation_data() {
     QTest::newRow("other options declined, known ones not asked twice")
         << 9600u << QByteArray("FFFD18FFFB01FFFB00FFFC00FFFC00FFFE03FFFD03")
         << QByteArray("FFFC18FFFE01FFFE00FFFC03FFFB03") << int(S::Negotiating);
+    QTest::newRow("a refusal is said once however often asked")
+        << 9600u << QByteArray("FFFB01FFFD18FFFB01FFFD18FFFB01FFFD18") << QByteArray("FFFE01FFFC18")
+        << int(S::Negotiating);
+    QTest::newRow("a server toggling an option gets a bounded number of answers")
+        << 9600u << QByteArray("FFFC00FFFB00").repeated(2000)
+        << QByteArray("FFFE00FFFD00").repeated(682) + "FFFE00" << int(S::Negotiating);
     QTest::newRow("a baud rate with FF in it is escaped")
         << 0x0001FFFFu << QByteArray("FFFD2C") << "FFFA2C010001FFFFFFFFFFF0" + settings9600.mid(20)
         << int(S::Negotiating);

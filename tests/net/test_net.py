@@ -75,6 +75,72 @@ class Ser2net:
         self.log.close()
 
 
+IAC, SB, SE, WILL, DO, COM_PORT = 255, 250, 240, 251, 253, 44
+
+
+class TelnetServer:
+    """A Telnet server of the test's own on a free 127.0.0.1 port, for one panel: it confirms
+    the line settings, answers each probe with `reply` (bytes as on the wire), and on
+    flood() sends `noise` (bytes as on the wire) as fast as the panel takes them."""
+
+    def __init__(self, reply=b"", noise=b""):
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.address = f"rfc2217://127.0.0.1:{self.listener.getsockname()[1]}"
+        self.reply, self.noise = reply, noise
+        self.data = bytearray()  # what the panel sent, Telnet commands taken out
+        self.settings = []  # the COM-PORT-OPTION commands received, as (command, value)
+        self.flooding = threading.Event()
+        self.flooded = threading.Event()
+        self.conn = None
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        self.conn, _ = self.listener.accept()
+        self.conn.sendall(bytes([IAC, DO, COM_PORT]))
+        threading.Thread(target=self._flood, daemon=True).start()
+        probe, state, sub = bytes.fromhex(PROBE), "data", bytearray()
+        while chunk := self.conn.recv(65536):
+            for b in chunk:
+                if state == "data":
+                    state = "iac" if b == IAC else "data"
+                    if b != IAC:
+                        self.data.append(b)
+                        if self.data.endswith(probe):
+                            self.conn.sendall(self.reply)
+                elif state == "iac":
+                    state = {IAC: "data", SB: "sb"}.get(b, "option" if b >= WILL else "data")
+                    if b == IAC:
+                        self.data.append(b)
+                elif state == "option":
+                    state = "data"
+                elif state in ("sb", "sbiac"):
+                    if state == "sbiac" and b == SE:
+                        if sub[:1] == bytes([COM_PORT]) and 1 <= sub[1] <= 5:
+                            self.settings.append((sub[1], bytes(sub[2:])))
+                            self.conn.sendall(bytes([IAC, SB, COM_PORT, sub[1] + 100]) +
+                                              bytes(sub[2:]).replace(b"\xff", b"\xff\xff") +
+                                              bytes([IAC, SE]))
+                        sub, state = bytearray(), "data"
+                    elif b == IAC and state == "sb":
+                        state = "sbiac"
+                    else:
+                        sub.append(b)
+                        state = "sb"
+
+    def _flood(self):
+        self.flooding.wait()
+        view = memoryview(self.noise)
+        for at in range(0, len(view), 65536):
+            self.conn.sendall(view[at:at + 65536])
+        self.flooded.set()
+
+    def close(self):
+        self.flooding.set()
+        for s in (self.conn, self.listener):
+            if s:
+                s.close()
+
+
 class NetCase(unittest.TestCase):
     def setUp(self):
         self.folder = tempfile.mkdtemp(prefix="tolvane-net-")
@@ -180,6 +246,62 @@ class ThroughSer2net(NetCase):
                 self.assertEqual(panel.results(), [])
                 self.assertEqual(panel.close(), 0)
                 projector.stop()
+
+
+class MisbehavingServer(NetCase):
+    def server_for(self, **behaviour):
+        server = TelnetServer(**behaviour)
+        self.addCleanup(server.close)
+        return server
+
+    def test_only_data_bytes_answer_a_check(self):
+        rows = (("nothing", b"", "not responding"),
+                ("only Telnet commands", bytes([IAC, 241, IAC, WILL, 1, IAC, SB, COM_PORT, 107, 1,
+                                                IAC, SE]), "not responding"),
+                ("one data byte FF, doubled", bytes([IAC, IAC]), "responding"),
+                ("one plain byte", b"\x06", "responding"))
+        for name, reply, result in rows:
+            with self.subTest(name):
+                server = self.server_for(reply=reply)
+                panel = self.panel(server.address)
+                panel.wait_window()
+                # Asked for on every open: 9600 baud, 8 bits, no parity, 1 stop bit, no flow
+                # control.
+                self.assertEqual(server.settings, [(1, bytes.fromhex("00002580")), (2, b"\x08"),
+                                                   (3, b"\x01"), (4, b"\x01"), (5, b"\x01")])
+                panel.click("CHECK_CONNECTION")
+                dialog = RESPONDING if result == "responding" else NOT_RESPONDING
+                panel.close_dialog(dialog, panel.find_dialog(dialog, timeout=3))
+                self.assertEqual(panel.results(), [result])
+                self.assertEqual(server.data, bytes.fromhex(PROBE))
+                self.assertEqual(panel.close(), 0)
+
+    def test_floods_keep_memory_bounded_and_keys_going(self):
+        sanitized = os.environ.get("TOLVANE_SANITIZED") == "1"
+        rows = (("endless negotiation", bytes([IAC, WILL, 1, IAC, DO, 24]) * 1_000_000),
+                ("huge subnegotiation", bytes([IAC, SB, COM_PORT]) + b"A" * 24_000_000
+                 + bytes([IAC, SE])),
+                ("data flood", b"\x41\xff\xff" * 4_000_000))
+        for name, noise in rows:
+            with self.subTest(name):
+                server = self.server_for(noise=noise)
+                panel = self.panel(server.address)
+                panel.wait_window()
+                start_kib = rss_kib(panel.process.pid)
+                server.flooding.set()
+                expected = bytearray()
+                for key in KEYS[:6]:
+                    panel.click(key)
+                    expected += bytes.fromhex(LEAD_INS[key]) + bytes.fromhex(KEY_FRAMES[key])
+                    wait_for(lambda: server.data == expected, 5, f"{key} at the server")
+                self.assertTrue(server.flooded.wait(30), "the panel stopped taking the flood")
+                grown_kib = rss_kib(panel.process.pid) - start_kib
+                report(f"{name}: {len(noise) >> 20} MiB taken; resident memory grew by "
+                       f"{grown_kib} KiB" + (" (sanitized build)" if sanitized else ""))
+                if not sanitized:  # the sanitizer keeps freed memory in quarantine for a while
+                    self.assertLess(grown_kib, 5 * 1024)
+                self.assertEqual(panel.messages(), [])
+                self.assertEqual(panel.close(), 0)
 
 
 class Unreachable(NetCase):
