@@ -23,7 +23,8 @@ void describe(QCommandLineParser& options) {
     options.setApplicationDescription(QStringLiteral(
         "Remote-control panel for a video projector on a serial line.\n"
         "Comm1 to Comm4 are the devices named by TOLVANE_COM1 to TOLVANE_COM4, or else the "
-        "serial ports present, in order."));
+        "serial ports present, in order. A name may also be a serial device server: "
+        "tcp://HOST:PORT (raw) or rfc2217://HOST:PORT (Telnet, line set to 9600 8N1)."));
     options.addHelpOption();
     options.addVersionOption();
 }
