@@ -6,17 +6,20 @@ cd "$(dirname "$0")/.."
 
 usage() {
     cat <<'TXT'
-usage: bench/run.sh [--runs N] [--no-doc] [--help]
+usage: bench/run.sh [--runs N] [--no-doc] [--net] [--help]
   --runs N   N rounds, 1 to 999 (default 5); each starts the baseline and the panel five
              times in turn, clicks every key, checks the connection four times and sends
              a burst of 500 key presses
   --no-doc   print the table only; leave docs/benchmarks.md as it is
+  --net      measure instead the click to the last byte through ser2net (raw TCP and
+             RFC 2217) beside a direct pseudo-terminal (bench/net.py)
 The Release builds land in build-bench/.
 TXT
 }
 
 runs=5
 write_doc=yes
+net=no
 while [ $# -gt 0 ]; do
     case "$1" in
         --runs)
@@ -29,6 +32,7 @@ while [ $# -gt 0 ]; do
             shift 2
             ;;
         --no-doc) write_doc=no; shift ;;
+        --net) net=yes; shift ;;
         -h|--help) usage; exit 0 ;;
         *) echo "bench: unknown option '$1'" >&2; usage >&2; exit 2 ;;
     esac
@@ -36,6 +40,7 @@ done
 
 packages=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev fonts-liberation2
           fonts-dejavu-core xvfb python3-xlib)
+[ "$net" = yes ] && packages+=(ser2net)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -67,6 +72,10 @@ fi
 output=()
 [ "$write_doc" = yes ] && output=(--output docs/benchmarks.md)
 # Debian's python3, where python3-xlib is installed.
+if [ "$net" = yes ]; then
+    exec /usr/bin/python3 bench/net.py --runs "$runs" "${output[@]}" \
+        --panel "$build_dir/panel/app/tolvane"
+fi
 exec /usr/bin/python3 bench/bench.py --runs "$runs" "${output[@]}" \
     --panel "$build_dir/panel/app/tolvane" \
     --projector "$build_dir/panel/tools/tolvane-projector" \
