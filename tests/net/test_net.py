@@ -248,7 +248,7 @@ class ThroughSer2net(NetCase):
                 before = cpu_seconds(panel.process.pid)
                 time.sleep(1.0)  # a stretch in which no CPU may be spent
                 spent = cpu_seconds(panel.process.pid) - before
-                report(f"{scheme}: CPU time in the 1 s after ser2net stopped: {spent * 1000:.0f} ms")
+                report(f"{scheme}: CPU time in the 1 s after ser2net stopped: {spent * 1e3:.0f} ms")
                 self.assertLess(spent, 0.050)
                 self.assertEqual(panel.messages(), [])
                 panel.click("mMute")
