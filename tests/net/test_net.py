@@ -83,6 +83,18 @@ class Ser2net:
             self.log.seek(0)
             raise RuntimeError("ser2net did not start: " + self.log.read())
 
+    def wait_released(self, device):
+        """Until ser2net has let go of the device: it refuses a connection until then."""
+        def holds():
+            for fd in os.listdir(f"/proc/{self.process.pid}/fd"):
+                try:
+                    if os.readlink(f"/proc/{self.process.pid}/fd/{fd}") == device:
+                        return True
+                except OSError:
+                    pass
+            return False
+        wait_for(lambda: not holds(), 10, "ser2net to let go of the device")
+
     def address(self, scheme):
         return f"{scheme}://127.0.0.1:{self.ports[scheme]}"
 
@@ -217,6 +229,7 @@ class ThroughSer2net(NetCase):
                 self.assertEqual(projector.drain(), [])
                 self.assertEqual(panel.messages(), [])
                 self.assertEqual(panel.close(), 0)
+                server.wait_released(projector.device)
 
     def test_check_through_both(self):
         for options, dialog, result in (((), RESPONDING, "responding"),
@@ -233,6 +246,7 @@ class ThroughSer2net(NetCase):
                     self.assertEqual(panel.results(), [result])
                     self.assertEqual(panel.messages(), [])
                     self.assertEqual(panel.close(), 0)
+                    server.wait_released(projector.device)
             server.stop()
             projector.stop()
 
