@@ -359,6 +359,25 @@ class Unreachable(NetCase):
                                     for line in panel.log()), panel.log())
                 self.assertEqual(panel.close(), 0)
 
+    def test_a_server_that_never_answers_is_given_up_after_three_seconds(self):
+        # The connection is taken by the system's backlog, but nothing is ever said on it.
+        silent = socket.create_server(("127.0.0.1", 0))
+        self.addCleanup(silent.close)
+        address = f"rfc2217://127.0.0.1:{silent.getsockname()[1]}"
+        started = time.monotonic()
+        panel = self.panel(address)
+        box = panel.find_message_box(timeout=10)
+        took = time.monotonic() - started
+        report(f"start to the open message, server silent: {took * 1000:.0f} ms")
+        self.assertGreater(took, 2.9)
+        self.assertLess(took, 8)  # 3 s, and a start that may be slow under load
+        self.assertEqual(panel.messages(), [OPEN_FAILED])
+        self.assertTrue(any("did not confirm the line settings within 3000 ms" in line
+                            for line in panel.log()), panel.log())
+        panel.dismiss_message_box(box)
+        panel.wait_window()
+        self.assertEqual(panel.close(), 0)
+
     def test_malformed_address_is_an_open_failure_with_its_reason(self):
         panel = self.panel("rfc2217://[::1:7000")
         self.message(panel, OPEN_FAILED)
