@@ -4,7 +4,8 @@ pseudo-terminal, in a private X server.
 Run through `bench/run.sh --net`. The bench holds the controller end of a pseudo-terminal; the
 panel's Comm1 is either its terminal end (direct) or an address of ser2net, which drives that
 terminal end. The three take turns in every run, so a change in the machine's load touches all
-alike. With --output, the section below replaces the one of the same title in that file.
+alike. With --output, the section below replaces the one of the same title in that file, or is
+added at its end.
 """
 import argparse
 import datetime
@@ -95,8 +96,13 @@ def main():
     if args.output:
         with open(args.output) as f:
             doc = f.read()
+        # Only this section changes: other sections, before or after it, stay as they are.
         at = doc.find(TITLE)
-        doc = (doc if at < 0 else doc[:at]).rstrip("\n") + "\n\n" + text
+        if at < 0:
+            doc = doc.rstrip("\n") + "\n\n" + text
+        else:
+            end = doc.find("\n## ", at + len(TITLE))
+            doc = doc[:at] + text + ("" if end < 0 else doc[end:])
         partial = args.output + ".partial"
         with open(partial, "w") as f:
             f.write(doc)
