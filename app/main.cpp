@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/net_serial_layer.h"
 #include "platform/qt_serial_layer.h"
 #include "platform/stop_requests.h"
 #include "ui/frm_tolvane.h"
@@ -22,7 +23,8 @@ void describe(QCommandLineParser& options) {
     options.setApplicationDescription(QStringLiteral(
         "Remote-control panel for a video projector on a serial line.\n"
         "Comm1 to Comm4 are the devices named by TOLVANE_COM1 to TOLVANE_COM4, or else the "
-        "serial ports present, in order."));
+        "serial ports present, in order. A name may also be a serial device server: "
+        "tcp://HOST:PORT (raw) or rfc2217://HOST:PORT (Telnet, line set to 9600 8N1)."));
     options.addHelpOption();
     options.addVersionOption();
 }
@@ -171,9 +173,12 @@ int main(int argc, char* argv[]) {
         QApplication::closeAllWindows();
     });
 
-    // The one place that picks the transport: the local serial port. The window loads as it is
+    // The one place that picks the transport: each open takes the local serial port or a serial
+    // device server on the network, as the Comm item's name says. The window loads as it is
     // made: it checks Comm1 and opens the port before it is shown.
-    frmTolvane window(std::make_unique<tolvane::QtSerialLayer>());
+    frmTolvane window(std::make_unique<tolvane::RoutingSerialLayer>(
+        &tolvane::QtSerialLayer::addressForPort, std::make_unique<tolvane::QtSerialLayer>(),
+        std::make_unique<tolvane::NetSerialLayer>(&tolvane::QtSerialLayer::addressForPort)));
     if (stopRequested) return 0;
     window.show();
     return QApplication::exec();

@@ -38,6 +38,8 @@ BURST_CLICKS = 500
 SETTLE_S = 0.05
 IDLE_QUIET_S = 0.3
 STOP_TIMEOUT_S = 10
+# The section that bench/net.py writes into the same file.
+NET_TITLE = "## Through a serial device server"
 
 
 def frames_for(key):
@@ -608,7 +610,14 @@ def main():
     print(f"Burst: {lost}. {simulator_note}")
     print(load_note.replace("**", ""))
     if args.output:
-        # Written whole or not at all.
+        # Written whole or not at all; the figures through a serial device server (bench/net.py)
+        # are kept as they were.
+        if os.path.exists(args.output):
+            with open(args.output) as f:
+                kept = f.read()
+            at = kept.find(NET_TITLE)
+            if at >= 0:
+                doc = doc.rstrip("\n") + "\n\n" + kept[at:]
         partial = args.output + ".partial"
         with open(partial, "w") as f:
             f.write(doc)

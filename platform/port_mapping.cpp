@@ -29,7 +29,112 @@ std::tuple<int, std::string, unsigned long, std::string> sortKey(const std::stri
     return {family, stem, value, path};
 }
 
+bool startsWithNoCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
+    return true;
+}
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+bool isIpv4(std::string_view host) {
+    int parts = 0;
+    while (true) {
+        std::size_t digits = 0;
+        unsigned value = 0;
+        while (digits < host.size() && isDigit(host[digits]))
+            value = value * 10 + unsigned(host[digits++] - '0');
+        if (digits == 0 || digits > 3 || value > 255 || (digits > 1 && host[0] == '0'))
+            return false;
+        ++parts;
+        host.remove_prefix(digits);
+        if (host.empty()) return parts == 4;
+        if (host[0] != '.' || parts == 4) return false;
+        host.remove_prefix(1);
+    }
+}
+
+// Host names as RFC 1123 allows: labels of letters, digits and inner hyphens, at most 63 each.
+bool isHostName(std::string_view host) {
+    if (host.empty() || host.size() > 253) return false;
+    if (host.back() == '.') host.remove_suffix(1);  // a fully qualified name's root
+    bool allNumeric = true;
+    std::size_t label = 0;
+    for (std::size_t i = 0; i <= host.size(); ++i) {
+        const char c = i < host.size() ? host[i] : '.';
+        if (c == '.') {
+            if (label == 0 || label > 63 || host[i - 1] == '-' || host[i - label] == '-')
+                return false;
+            label = 0;
+            continue;
+        }
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-') return false;
+        if (!isDigit(c)) allNumeric = false;
+        ++label;
+    }
+    // All digits and dots is a malformed IPv4 address, not a name.
+    return !allNumeric;
+}
+
+// The text between the brackets: hexadecimal groups and colons, an IPv4 tail allowed; the
+// system's own parser decides the rest when connecting.
+bool looksLikeIpv6(std::string_view host) {
+    if (host.size() < 2 || host.size() > 45 || host.find(':') == std::string_view::npos)
+        return false;
+    for (const char c : host)
+        if (!std::isxdigit(static_cast<unsigned char>(c)) && c != ':' && c != '.') return false;
+    return true;
+}
+
+PortAddress invalid(const std::string& name, std::string problem) {
+    return {PortAddress::Kind::Invalid, name, {}, 0, std::move(problem)};
+}
+
 }  // namespace
+
+PortAddress parsePortName(const std::string& name) {
+    using Kind = PortAddress::Kind;
+    Kind kind;
+    std::string_view rest(name);
+    if (startsWithNoCase(rest, "tcp://")) {
+        kind = Kind::Tcp;
+        rest.remove_prefix(6);
+    } else if (startsWithNoCase(rest, "rfc2217://")) {
+        kind = Kind::Rfc2217;
+        rest.remove_prefix(10);
+    } else {
+        return {Kind::SerialDevice, name, {}, 0, {}};
+    }
+    std::string_view host;
+    if (!rest.empty() && rest[0] == '[') {
+        const auto close = rest.find(']');
+        if (close == std::string_view::npos) return invalid(name, "no ']' after the IPv6 address");
+        host = rest.substr(1, close - 1);
+        if (!looksLikeIpv6(host)) return invalid(name, "malformed IPv6 address");
+        rest.remove_prefix(close + 1);
+        if (rest.empty() || rest[0] != ':') return invalid(name, "no ':PORT' after the host");
+    } else {
+        const auto colon = rest.rfind(':');
+        if (colon == std::string_view::npos) return invalid(name, "no ':PORT' after the host");
+        host = rest.substr(0, colon);
+        if (host.empty()) return invalid(name, "no host before ':PORT'");
+        if (host.find(':') != std::string_view::npos)
+            return invalid(name, "an IPv6 address needs brackets: [ADDRESS]:PORT");
+        if (!isIpv4(host) && !isHostName(host))
+            return invalid(name, "malformed host name or IPv4 address");
+        rest.remove_prefix(colon);
+    }
+    rest.remove_prefix(1);  // ':'
+    if (rest.empty() || rest.size() > 5 || !std::all_of(rest.begin(), rest.end(), isDigit))
+        return invalid(name, "the port is not a number from 1 to 65535");
+    unsigned long port = 0;
+    for (const char c : rest) port = port * 10 + static_cast<unsigned long>(c - '0');
+    if (port < 1 || port > 65535) return invalid(name, "the port is not a number from 1 to 65535");
+    return {kind, name, std::string(host), static_cast<std::uint16_t>(port), {}};
+}
 
 std::vector<std::string> naturalPortOrder(std::vector<std::string> ports) {
     std::sort(ports.begin(), ports.end(),
@@ -40,12 +145,13 @@ std::vector<std::string> naturalPortOrder(std::vector<std::string> ports) {
 PortAddress deviceForPort(int port, const std::optional<std::string>& override,
                           const std::vector<std::string>& presentPorts, HostSystem system) {
     using Kind = PortAddress::Kind;
-    if (override) return {Kind::SerialDevice, *override};
-    if (system == HostSystem::Windows) return {Kind::SerialDevice, "COM" + std::to_string(port)};
+    if (override) return parsePortName(*override);
+    if (system == HostSystem::Windows)
+        return {Kind::SerialDevice, "COM" + std::to_string(port), {}, 0, {}};
     const auto ordered = naturalPortOrder(presentPorts);
     if (port >= 1 && static_cast<std::size_t>(port) <= ordered.size())
-        return {Kind::SerialDevice, ordered[static_cast<std::size_t>(port - 1)]};
-    return {Kind::SerialDevice, "/dev/ttyS" + std::to_string(port - 1)};
+        return {Kind::SerialDevice, ordered[static_cast<std::size_t>(port - 1)], {}, 0, {}};
+    return {Kind::SerialDevice, "/dev/ttyS" + std::to_string(port - 1), {}, 0, {}};
 }
 
 }  // namespace tolvane

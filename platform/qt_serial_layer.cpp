@@ -80,7 +80,7 @@ QtSerialLayer::~QtSerialLayer() {
     close();
 }
 
-QByteArray QtSerialLayer::deviceNameForPort(int port) {
+PortAddress QtSerialLayer::addressForPort(int port) {
     const QByteArray variable = "TOLVANE_COM" + QByteArray::number(port);
     std::optional<std::string> override;
     if (qEnvironmentVariableIsSet(variable.constData()))
@@ -90,8 +90,11 @@ QByteArray QtSerialLayer::deviceNameForPort(int port) {
     if (!override && system == HostSystem::Linux)
         for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
             present.push_back(QFile::encodeName(info.systemLocation()).toStdString());
-    // This layer reaches local serial devices, the only kind there is so far.
-    return QByteArray::fromStdString(tolvane::deviceForPort(port, override, present, system).path);
+    return tolvane::deviceForPort(port, override, present, system);
+}
+
+QByteArray QtSerialLayer::deviceNameForPort(int port) {
+    return QByteArray::fromStdString(addressForPort(port).path);
 }
 
 QString QtSerialLayer::deviceForPort(int port) {
@@ -150,7 +153,10 @@ void QtSerialLayer::PortOpen(bool open) {
 void QtSerialLayer::open() {
     if (serial_.isOpen()) return;
     lock_.release();
-    const QByteArray name = deviceName_.isEmpty() ? deviceNameForPort(port_) : deviceName_;
+    // A name given directly (tolvane-send --port) goes through the same rules as TOLVANE_COMn.
+    const PortAddress address =
+        deviceName_.isEmpty() ? addressForPort(port_) : parsePortName(deviceName_.toStdString());
+    const QByteArray name = QByteArray::fromStdString(address.path);
     device_ = QFile::decodeName(name);
     auto refuse = [this](const QString& reason) {
         lock_.release();
@@ -158,6 +164,8 @@ void QtSerialLayer::open() {
                                       << QStringLiteral("\"%1\":").arg(device_.left(80)) << reason;
         throw SerialError(SerialError::Kind::Open, reason.toStdString());
     };
+    if (address.kind != PortAddress::Kind::SerialDevice)
+        refuse(QStringLiteral("a network address, not a serial device"));
     if (name.isEmpty()) refuse(QStringLiteral("no device name given"));
     if (name.size() > kMaxDeviceNameLength) refuse(QStringLiteral("device name too long"));
     try {

@@ -6,6 +6,7 @@
 
 #include "platform/device_lock.h"
 #include "platform/line_settings.h"
+#include "platform/port_mapping.h"
 #include "platform/serial_layer.h"
 
 namespace tolvane {
@@ -34,6 +35,8 @@ class QtSerialLayer final : public SerialLayer {
     void InBufferCount(std::int16_t count) override;
     std::string describePort(std::int16_t port) const override;
 
+    // What COMn stands for on this machine right now (from TOLVANE_COMn or the ports present).
+    static PortAddress addressForPort(int port);
     // The device that COMn stands for on this machine right now, as bytes (names need not be
     // text), and as text for messages.
     static QByteArray deviceNameForPort(int port);

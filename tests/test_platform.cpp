@@ -9,7 +9,7 @@ using namespace tolvane;
 using Ports = std::vector<std::string>;
 
 static PortAddress serial(const char* path) {
-    return {PortAddress::Kind::SerialDevice, path};
+    return {PortAddress::Kind::SerialDevice, path, {}, 0, {}};
 }
 
 class PlatformTest : public QObject {
@@ -18,6 +18,8 @@ class PlatformTest : public QObject {
   private slots:
     void portMapping();
     void naturalOrder();
+    void networkAddresses_data();
+    void networkAddresses();
     void validSettings();
     void malformedSettings_data();
     void malformedSettings();
@@ -48,6 +50,65 @@ void PlatformTest::naturalOrder() {
     const Ports expected{"/dev/ttyS2",    "/dev/ttyS10",  "/dev/ttyUSB2",
                          "/dev/ttyUSB10", "/dev/ttyACM0", "/dev/ttyAMA0"};
     QCOMPARE(naturalPortOrder(shuffled), expected);
+}
+
+void PlatformTest::networkAddresses_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("host");  // for Invalid: a word of the reason
+    QTest::addColumn<int>("port");
+    using K = PortAddress::Kind;
+    const struct {
+        const char* name;
+        K kind;
+        const char* host;
+        int port;
+    } rows[] = {
+        {"tcp://127.0.0.1:2000", K::Tcp, "127.0.0.1", 2000},
+        {"rfc2217://projector-hall.example.org:7000", K::Rfc2217, "projector-hall.example.org",
+         7000},
+        {"RFC2217://Server1:65535", K::Rfc2217, "Server1", 65535},
+        {"tcp://[::1]:1", K::Tcp, "::1", 1},
+        {"tcp://[fe80::1:2]:23", K::Tcp, "fe80::1:2", 23},
+        {"tcp://host.:23", K::Tcp, "host.", 23},
+        {"tcp://host", K::Invalid, "PORT", 0},
+        {"tcp://host:", K::Invalid, "port", 0},
+        {"tcp://host:0", K::Invalid, "port", 0},
+        {"tcp://host:65536", K::Invalid, "port", 0},
+        {"tcp://host:+80", K::Invalid, "port", 0},
+        {"tcp://host:80/", K::Invalid, "port", 0},
+        {"tcp://:80", K::Invalid, "host", 0},
+        {"tcp://::1:80", K::Invalid, "brackets", 0},
+        {"tcp://[::1:80", K::Invalid, "]", 0},
+        {"tcp://[::1]80", K::Invalid, "PORT", 0},
+        {"tcp://[nohex]:80", K::Invalid, "IPv6", 0},
+        {"tcp://256.1.1.1:80", K::Invalid, "IPv4", 0},
+        {"tcp://1.2.3:80", K::Invalid, "IPv4", 0},
+        {"tcp://-bad.host:80", K::Invalid, "host", 0},
+        {"tcp://user@host:80", K::Invalid, "host", 0},
+        {"tcp://ho st:80", K::Invalid, "host", 0},
+        {"/dev/tcp://x:1", K::SerialDevice, "", 0},
+        {"telnet://host:23", K::SerialDevice, "", 0},
+    };
+    for (const auto& row : rows)
+        QTest::newRow(row.name) << row.name << int(row.kind) << row.host << row.port;
+}
+
+void PlatformTest::networkAddresses() {
+    QFETCH(QString, name);
+    QFETCH(int, kind);
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    const PortAddress address =
+        deviceForPort(2, name.toStdString(), {"/dev/ttyS0"}, HostSystem::Linux);
+    QCOMPARE(int(address.kind), kind);
+    QCOMPARE(address.path, name.toStdString());
+    if (address.kind == PortAddress::Kind::Invalid) {
+        QVERIFY2(QString::fromStdString(address.problem).contains(host), address.problem.c_str());
+    } else {
+        QCOMPARE(QString::fromStdString(address.host), host);
+        QCOMPARE(int(address.port), port);
+    }
 }
 
 void PlatformTest::validSettings() {

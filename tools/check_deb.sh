@@ -9,7 +9,7 @@ unpacked=$(mktemp -d)
 trap 'rm -rf "$unpacked"' EXIT
 dpkg-deb -x "$deb" "$unpacked"
 depends=$(dpkg-deb --field "$deb" Depends)
-for lib in libqt6serialport6 libqt6widgets6 fonts-liberation2; do
+for lib in libqt6serialport6 libqt6network6 libqt6widgets6 fonts-liberation2; do
     case "$depends" in *"$lib"*) ;; *) echo "check_deb: Depends lacks $lib: $depends" >&2; exit 1 ;; esac
 done
 recommends=$(dpkg-deb --field "$deb" Recommends)

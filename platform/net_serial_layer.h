@@ -1,0 +1,91 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QTcpSocket>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "platform/line_settings.h"
+#include "platform/port_mapping.h"
+#include "platform/serial_layer.h"
+#include "protocol/telnet.h"
+
+namespace tolvane {
+
+// How long opening may take: name lookup, connection and, with RFC 2217, the server's
+// confirmation of the line settings.
+inline constexpr std::chrono::milliseconds kConnectTimeout{3000};
+// Bytes read from the socket at a time, and held by the socket at most besides.
+inline constexpr qint64 kSocketChunk = 4096;
+
+// The serial layer on a serial device server reached over TCP: raw (bytes unchanged both
+// ways) or Telnet with the COM-PORT-OPTION, which sets the server's line from Settings on
+// every open, doubles each 0xFF sent, and counts only data bytes as received. The server
+// closing the connection closes the port, as a pulled cable would.
+class NetSerialLayer final : public SerialLayer {
+  public:
+    using Resolver = std::function<PortAddress(int port)>;
+    explicit NetSerialLayer(Resolver resolve);
+    ~NetSerialLayer() override;
+
+    void CommPort(std::int16_t port) override;
+    std::int16_t CommPort() const override { return port_; }
+    void Settings(std::string_view settings) override;
+    bool PortOpen() const override;
+    void PortOpen(bool open) override;
+    void Output(std::span<const std::uint8_t> bytes) override;
+    std::size_t OutBufferCount() const override;
+    std::int16_t InBufferCount() override;
+    void InBufferCount(std::int16_t count) override;
+
+  private:
+    void open();
+    void close();
+    [[noreturn]] void refuse(const QString& reason);
+    // Runs socket events (not the user's) until done() or the deadline.
+    void waitUntil(const std::function<bool()>& done, std::chrono::milliseconds deadline);
+    void takeReceived();
+    void send(const Bytes& bytes);
+    void lost(const QString& reason);
+
+    QTcpSocket socket_;
+    Resolver resolve_;
+    std::int16_t port_ = 1;
+    LineSettings settings_;
+    PortAddress address_;
+    QString where_;
+    bool open_ = false;
+    TelnetDecoder decoder_;
+    std::optional<ComPortClient> client_;  // Telnet connections only
+    QByteArray received_;                  // data bytes, at most kReceiveBufferSize
+};
+
+// Picks, on every open, the layer for what the selected Comm item stands for: the local serial
+// layer for a device, the network layer for an address. Every other call goes to the layer
+// last opened.
+class RoutingSerialLayer final : public SerialLayer {
+  public:
+    RoutingSerialLayer(NetSerialLayer::Resolver resolve, std::unique_ptr<SerialLayer> serial,
+                       std::unique_ptr<SerialLayer> network);
+
+    void CommPort(std::int16_t port) override;
+    std::int16_t CommPort() const override { return active_->CommPort(); }
+    void Settings(std::string_view settings) override;
+    bool PortOpen() const override { return active_->PortOpen(); }
+    void PortOpen(bool open) override;
+    void Output(std::span<const std::uint8_t> bytes) override { active_->Output(bytes); }
+    std::size_t OutBufferCount() const override { return active_->OutBufferCount(); }
+    std::int16_t InBufferCount() override { return active_->InBufferCount(); }
+    void InBufferCount(std::int16_t count) override { active_->InBufferCount(count); }
+
+  private:
+    NetSerialLayer::Resolver resolve_;
+    std::unique_ptr<SerialLayer> serial_;
+    std::unique_ptr<SerialLayer> network_;
+    SerialLayer* active_;
+};
+
+}  // namespace tolvane
