@@ -165,13 +165,33 @@ void NetSerialLayer::waitUntil(const std::function<bool()>& done,
 
 void NetSerialLayer::close() {
     if (PortOpen()) {
-        // Bytes still queued belong to a key press the user already made: let them leave first.
+        // Bytes still queued belong to a key press the user already made: let them leave first,
+        // then end the connection the orderly way and give the server the same time to see it
+        // out. A server that hears only a reset may drop what it has not yet passed to its line.
         const QDeadlineTimer deadline(kCloseDrainTimeout);
         while (PortOpen() && socket_.bytesToWrite() > 0 && !deadline.hasExpired())
             socket_.waitForBytesWritten(int(std::max<qint64>(1, deadline.remainingTime())));
+        open_ = false;
+        socket_.disconnectFromHost();
+        if (socket_.state() != QAbstractSocket::UnconnectedState)
+            socket_.waitForDisconnected(int(std::max<qint64>(1, deadline.remainingTime())));
     }
     open_ = false;
     socket_.abort();
+}
+
+void NetSerialLayer::drain(std::chrono::milliseconds timeout) {
+    const QDeadlineTimer deadline(timeout);
+    while (PortOpen() && socket_.bytesToWrite() > 0 && !deadline.hasExpired())
+        socket_.waitForBytesWritten(int(std::max<qint64>(1, deadline.remainingTime())));
+    if (!PortOpen()) throw SerialError(SerialError::Kind::Write, "the connection was closed");
+    if (socket_.bytesToWrite() > 0) {
+        qCWarning(lcSerial).noquote()
+            << "cannot write to" << where_ << ":" << socket_.bytesToWrite()
+            << "bytes still wait for the server";
+        throw SerialError(SerialError::Kind::Write, "the server did not take the bytes within " +
+                                                        std::to_string(timeout.count()) + " ms");
+    }
 }
 
 void NetSerialLayer::lost(const QString& reason) {

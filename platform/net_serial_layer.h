@@ -41,6 +41,12 @@ class NetSerialLayer final : public SerialLayer {
     std::int16_t InBufferCount() override;
     void InBufferCount(std::int16_t count) override;
 
+    // The address of the last open attempt, as given.
+    QString address() const { return where_; }
+    // Returns once every byte written has been handed to the system for the server. Throws
+    // SerialError (a write failure) when the connection ends first or the timeout passes.
+    void drain(std::chrono::milliseconds timeout);
+
   private:
     void open();
     void close();

@@ -282,6 +282,35 @@ class ThroughSer2net(NetCase):
                 projector.stop()
 
 
+    def test_tolvane_send_through_both(self):
+        # Every key, in one run per scheme, arrives exact; the check answers through both.
+        for options, status in (((), 0), (("--silent",), 3)):
+            projector = self.projector(*options)
+            server = self.server(projector)
+            for scheme in ("tcp", "rfc2217"):
+                with self.subTest(scheme=scheme, options=options):
+                    env = dict(os.environ, TOLVANE_COM1=os.path.join(self.folder, "no-com1"))
+                    if not options:
+                        run = subprocess.run([binary("TOLVANE_SEND"), "--port",
+                                              server.address(scheme), *KEYS],
+                                             env=env, capture_output=True, text=True, timeout=60)
+                        self.assertEqual((run.returncode, run.stderr), (0, ""))
+                        for key in KEYS:
+                            lead_in, key_line = projector.next_lines(2)
+                            self.assertEqual(parse(lead_in)[2], LEAD_INS[key], lead_in)
+                            self.assertEqual(parse(key_line), ("key", key, KEY_FRAMES[key]))
+                        server.wait_released(projector.device)
+                    check = subprocess.run([binary("TOLVANE_SEND"), "--check", "--port",
+                                            server.address(scheme)],
+                                           env=env, capture_output=True, text=True, timeout=60)
+                    self.assertEqual(check.returncode, status, check.stderr)
+                    self.assertEqual(parse(projector.next_lines(1)[0]), ("probe", "", PROBE))
+                    self.assertEqual(projector.drain(), [])
+                    server.wait_released(projector.device)
+            server.stop()
+            projector.stop()
+
+
 class MisbehavingServer(NetCase):
     def server_for(self, **behaviour):
         server = TelnetServer(**behaviour)

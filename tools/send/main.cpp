@@ -11,9 +11,11 @@
 #include <QTimer>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/net_serial_layer.h"
 #include "platform/qt_serial_layer.h"
 #include "platform/stop_requests.h"
 #include "protocol/hex_text.h"
@@ -43,7 +45,9 @@ constexpr const char* kUsage =
     "  KEY            a plain name (volume, power-off, up, 7, star, hash) or a control\n"
     "                 name (mVolume); case does not matter; see --list-keys\n"
     "  --port PORT    Comm1 to Comm4 (as the panel maps them, TOLVANE_COMn included) or a\n"
-    "                 device such as /dev/ttyUSB0; default Comm1. 9600 baud, 8N1\n"
+    "                 device such as /dev/ttyUSB0, or a serial device server:\n"
+    "                 tcp://HOST:PORT (raw) or rfc2217://HOST:PORT; default Comm1.\n"
+    "                 9600 baud, 8N1\n"
     "  --delay MS     wait MS milliseconds between keys, 0 to 60000; default 0\n"
     "  --check        probe the projector, wait at most 1 s for a reply, print the result\n"
     "  --list-keys    print every key: plain name, control name, caption, key frame\n"
@@ -56,11 +60,52 @@ void note(const std::string& text) {
     std::fprintf(stderr, "tolvane-send: %s\n", text.c_str());
 }
 
+// The one port this run talks through: a local device, or a device server on the network.
+class Port {
+  public:
+    explicit Port(const PortChoice& choice)
+        : address_(choice.device.empty() ? QtSerialLayer::addressForPort(choice.comm)
+                                         : parsePortName(choice.device)) {
+        if (address_.kind == PortAddress::Kind::SerialDevice) {
+            auto local = std::make_unique<QtSerialLayer>();
+            if (choice.device.empty())
+                local->CommPort(static_cast<std::int16_t>(choice.comm));
+            else
+                local->setDeviceName(QByteArray::fromStdString(choice.device));
+            local_ = local.get();
+            layer_ = std::move(local);
+        } else {
+            // The address is fixed for this run, whatever TOLVANE_COMn says later.
+            auto net =
+                std::make_unique<NetSerialLayer>([address = address_](int) { return address; });
+            net_ = net.get();
+            layer_ = std::move(net);
+        }
+    }
+
+    SerialLayer& layer() { return *layer_; }
+    void drain(std::chrono::milliseconds timeout) {
+        if (local_ != nullptr) local_->drain(timeout);
+        if (net_ != nullptr) net_->drain(timeout);
+    }
+    // The device or address of the last open attempt, printable.
+    std::string where() const {
+        if (local_ != nullptr) return printable(QFile::encodeName(local_->device()).toStdString());
+        return printable(address_.path);
+    }
+
+  private:
+    PortAddress address_;
+    std::unique_ptr<SerialLayer> layer_;
+    QtSerialLayer* local_ = nullptr;
+    NetSerialLayer* net_ = nullptr;
+};
+
 // The panel's message for the failure, then the system's reason.
-void reportFailure(const SerialError& error, const QtSerialLayer& port) {
+void reportFailure(const SerialError& error, const Port& port) {
     std::fprintf(stderr, "%.*s\n", int(messageFor(error.kind()).size()),
                  messageFor(error.kind()).data());
-    note(printable(QFile::encodeName(port.device()).toStdString()) + ": " + error.what());
+    note(port.where() + ": " + error.what());
 }
 
 // What a key's caption says; the arrow keys show pictures, so their spoken name.
@@ -174,20 +219,16 @@ int main(int argc, char* argv[]) {
         // Handlers first, so that a stop asked for while the port opens is seen too.
         StopRequests stops(StopRequests::Input::Ignore);
         int stopStatus = 0;
-        QtSerialLayer port;
-        ConsoleCheck check(port);
+        Port port(options.port);
+        ConsoleCheck check(port.layer());
         QObject::connect(&stops, &StopRequests::stopRequested, &app, [&](const QString& why) {
             if (stopStatus == 0) stopStatus = statusForStop(why);
             check.stop();
         });
 
         try {
-            port.Settings(kLineSettings);
-            if (options.port.device.empty())
-                port.CommPort(static_cast<std::int16_t>(options.port.comm));
-            else
-                port.setDeviceName(QByteArray::fromStdString(options.port.device));
-            port.PortOpen(true);
+            port.layer().Settings(kLineSettings);
+            port.layer().PortOpen(true);
         } catch (const SerialError& error) {
             reportFailure(error, port);
             return kExitPortFailed;
@@ -224,7 +265,7 @@ int main(int argc, char* argv[]) {
             }
             if (stopStatus != 0) break;
             try {
-                sendKey(port, kKeys[row]);
+                sendKey(port.layer(), kKeys[row]);
                 port.drain(kDrainTimeout);
             } catch (const SerialError& error) {
                 reportFailure(error, port);
@@ -235,7 +276,7 @@ int main(int argc, char* argv[]) {
             }
             ++sent;
         }
-        port.PortOpen(false);
+        port.layer().PortOpen(false);
         if (stopStatus != 0) {
             note("stopped after " + std::to_string(sent) + " of " +
                  std::to_string(options.keys.size()) + " keys");
