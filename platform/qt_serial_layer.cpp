@@ -71,7 +71,12 @@ bool lineHungUp(int fd) {
 QtSerialLayer::QtSerialLayer() {
     serial_.setReadBufferSize(kReceiveBufferSize);
     // However the port closes (here, or after a hang-up), the device is no longer ours.
-    QObject::connect(&serial_, &QIODevice::aboutToClose, &serial_, [this] { lock_.release(); });
+    QObject::connect(&serial_, &QIODevice::aboutToClose, &serial_, [this] {
+        lock_.release();
+        waiting_.clear();
+        waitingBytes_ = 0;
+    });
+    QObject::connect(&serial_, &QIODevice::bytesWritten, &serial_, [this] { feed(); });
     QObject::connect(&serial_, &QSerialPort::errorOccurred, &serial_,
                      [this](QSerialPort::SerialPortError error) { onError(error); });
 }
@@ -186,13 +191,52 @@ void QtSerialLayer::open() {
 void QtSerialLayer::close() {
     if (serial_.isOpen()) {
         // Bytes still queued belong to a key press the user already made: let them leave first.
-        const QDeadlineTimer deadline(kCloseDrainTimeout);
         serial_.flush();
-        while (serial_.isOpen() && serial_.bytesToWrite() > 0 && !deadline.hasExpired())
-            serial_.waitForBytesWritten(int(std::max<qint64>(1, deadline.remainingTime())));
+        writeQueued(QDeadlineTimer(kCloseDrainTimeout));
+        if (!waiting_.empty()) {
+            qCWarning(lcSerial).noquote()
+                << "closing" << device_ << "with" << waiting_.size() << "frames (" << waitingBytes_
+                << "bytes) unsent: the line did not take them within" << kCloseDrainTimeout.count()
+                << "ms";
+            waiting_.clear();
+            waitingBytes_ = 0;
+        }
+        // The frame on its way has its start on the line already; its end goes too.
+        const QDeadlineTimer rest(kCloseDrainTimeout);
+        while (serial_.isOpen() && serial_.bytesToWrite() > 0 && !rest.hasExpired())
+            serial_.waitForBytesWritten(int(std::max<qint64>(1, rest.remainingTime())));
         if (serial_.isOpen()) serial_.close();
     }
     lock_.release();
+}
+
+void QtSerialLayer::feed() {
+    if (feeding_) return;
+    feeding_ = true;
+    while (serial_.isOpen() && serial_.bytesToWrite() == 0 && !waiting_.empty()) {
+        const QByteArray frame = std::move(waiting_.front());
+        waiting_.pop_front();
+        waitingBytes_ -= std::size_t(frame.size());
+        if (serial_.write(frame) != frame.size()) {
+            // Later frames must not overtake this one: the line is given up as failed.
+            qCWarning(lcSerial).noquote()
+                << "closing" << device_ << "after a write failed:" << serial_.errorString();
+            serial_.close();
+            break;
+        }
+        // Hand the bytes to the system now rather than on the next pass of the event loop.
+        serial_.flush();
+    }
+    feeding_ = false;
+}
+
+void QtSerialLayer::writeQueued(const QDeadlineTimer& deadline) {
+    while (serial_.isOpen() && (!waiting_.empty() || serial_.bytesToWrite() > 0) &&
+           !deadline.hasExpired()) {
+        feed();
+        if (serial_.bytesToWrite() > 0)
+            serial_.waitForBytesWritten(int(std::max<qint64>(1, deadline.remainingTime())));
+    }
 }
 
 void QtSerialLayer::Output(std::span<const std::uint8_t> bytes) {
@@ -208,28 +252,20 @@ void QtSerialLayer::Output(std::span<const std::uint8_t> bytes) {
             << "bytes are still waiting for the line; the frame is refused whole";
         throw SerialError(SerialError::Kind::Write, "the line has not taken the earlier frames");
     }
-    const qint64 queued = serial_.write(reinterpret_cast<const char*>(bytes.data()),
-                                        static_cast<qint64>(bytes.size()));
-    if (queued != static_cast<qint64>(bytes.size())) {
-        qCWarning(lcSerial).noquote()
-            << "cannot write to" << device_ << ":" << serial_.errorString();
-        throw SerialError(SerialError::Kind::Write, serial_.errorString().toStdString());
-    }
+    waiting_.emplace_back(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()));
+    waitingBytes_ += bytes.size();
     qCDebug(lcSerial).noquote() << "write" << device_ << QString::fromStdString(toHex(bytes));
-    // Hand the bytes to the system now rather than on the next pass of the event loop.
-    serial_.flush();
+    feed();
     // A hang-up found while handing them over closes the port: the frame did not go out.
     if (!serial_.isOpen()) throw SerialError(SerialError::Kind::Write, "the port was closed");
 }
 
 void QtSerialLayer::drain(std::chrono::milliseconds timeout) {
-    const QDeadlineTimer deadline(timeout);
-    while (serial_.isOpen() && serial_.bytesToWrite() > 0 && !deadline.hasExpired())
-        serial_.waitForBytesWritten(int(std::max<qint64>(1, deadline.remainingTime())));
+    writeQueued(QDeadlineTimer(timeout));
     if (!serial_.isOpen()) throw SerialError(SerialError::Kind::Write, "the port was closed");
-    if (serial_.bytesToWrite() > 0) {
-        qCWarning(lcSerial).noquote() << "cannot write to" << device_ << ":"
-                                      << serial_.bytesToWrite() << "bytes still wait for the line";
+    if (OutBufferCount() > 0) {
+        qCWarning(lcSerial).noquote() << "cannot write to" << device_ << ":" << OutBufferCount()
+                                      << "bytes still wait for the line";
         throw SerialError(SerialError::Kind::Write, "the line did not take the bytes within " +
                                                         std::to_string(timeout.count()) + " ms");
     }
@@ -241,7 +277,7 @@ void QtSerialLayer::drain(std::chrono::milliseconds timeout) {
 }
 
 std::size_t QtSerialLayer::OutBufferCount() const {
-    return serial_.isOpen() ? std::size_t(serial_.bytesToWrite()) : 0;
+    return serial_.isOpen() ? waitingBytes_ + std::size_t(serial_.bytesToWrite()) : 0;
 }
 
 std::int16_t QtSerialLayer::InBufferCount() {

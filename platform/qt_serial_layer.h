@@ -1,8 +1,10 @@
 #pragma once
 
+#include <QDeadlineTimer>
 #include <QSerialPort>
 #include <QString>
 #include <chrono>
+#include <deque>
 
 #include "platform/device_lock.h"
 #include "platform/line_settings.h"
@@ -57,6 +59,10 @@ class QtSerialLayer final : public SerialLayer {
     void applySettings();
     void onError(QSerialPort::SerialPortError error);
     void keepReading();
+    // Hands waiting frames to QSerialPort, each once the system has taken all of the one before.
+    void feed();
+    // Until every queued byte is with the system, the port closes, or the deadline passes.
+    void writeQueued(const QDeadlineTimer& deadline);
 
     // Before the port: it is released when the port closes, so it must outlive the port.
     DeviceLock lock_;
@@ -65,6 +71,12 @@ class QtSerialLayer final : public SerialLayer {
     QByteArray deviceName_;
     LineSettings settings_;
     QString device_;
+    // Frames not yet given to QSerialPort. It holds one frame at most while the line lags, so a
+    // port closed before the line took everything leaves whole frames behind, never the end of
+    // one whose start is already on the line.
+    std::deque<QByteArray> waiting_;
+    std::size_t waitingBytes_ = 0;
+    bool feeding_ = false;
 };
 
 }  // namespace tolvane

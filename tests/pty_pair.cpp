@@ -39,7 +39,8 @@ QByteArray Pty::readFromPanel(qsizetype count, std::chrono::milliseconds timeout
         pollfd p{controller_, POLLIN, 0};
         if (::poll(&p, 1, int(deadline.remainingTime())) <= 0) continue;
         char buf[512];
-        const ssize_t n = ::read(controller_, buf, sizeof buf);
+        const ssize_t n =
+            ::read(controller_, buf, std::min(sizeof buf, std::size_t(count - got.size())));
         if (n > 0) got.append(buf, n);
     }
     return got;
