@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "bus/panel_service.h"
 #include "platform/net_serial_layer.h"
 #include "platform/qt_serial_layer.h"
 #include "platform/stop_requests.h"
@@ -180,6 +181,9 @@ int main(int argc, char* argv[]) {
         &tolvane::QtSerialLayer::addressForPort, std::make_unique<tolvane::QtSerialLayer>(),
         std::make_unique<tolvane::NetSerialLayer>(&tolvane::QtSerialLayer::addressForPort)));
     if (stopRequested) return 0;
+    // Scripts and tolvane-send press the keys through the panel while it holds the port.
+    tolvane::bus::PanelService service(window, &tolvane::QtSerialLayer::deviceForPort);
+    service.publish();
     window.show();
     return QApplication::exec();
 }

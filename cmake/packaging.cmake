@@ -12,7 +12,8 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
     "an RS-232 serial cable on a built-in port or a USB serial adapter."
     "Check Connection asks the projector for a reply and says whether it"
     "answered; the Comm Port menu chooses the port. tolvane-send sends the"
-    "same keys from scripts, cron jobs and terminals, with no display.")
+    "same keys from scripts, cron jobs and terminals, with no display; while"
+    "the panel holds the port, through the panel on the session bus.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # The build keeps debug information; the package does not need it.
 set(CPACK_STRIP_FILES ON)

@@ -22,7 +22,7 @@ _tolvane_send() {
             ;;
     esac
     if [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W "--port --delay --check --list-keys --list-ports --help --version --" -- "$cur"))
+        COMPREPLY=($(compgen -W "--port --delay --direct --check --list-keys --list-ports --help --version --" -- "$cur"))
         return
     fi
     # The keys from the program itself, so the list never differs from what it accepts.

@@ -39,12 +39,17 @@ void PortManager::selectPort(int port) {
 }
 
 bool PortManager::pressKey(const KeyCommand& key) {
+    const auto failure = pressKeyQuietly(key);
+    if (failure) ui_.showMessage(*failure);
+    return !failure;
+}
+
+std::optional<std::string_view> PortManager::pressKeyQuietly(const KeyCommand& key) {
     try {
         sendKey(port_, key);
-        return true;
+        return std::nullopt;
     } catch (const SerialError& error) {
-        report(error);
-        return false;
+        return messageFor(error.kind());
     }
 }
 

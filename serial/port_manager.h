@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 #include "platform/serial_layer.h"
 #include "protocol/key_table.h"
@@ -28,6 +30,8 @@ class PortManager {
     void selectPort(int port);
     // Sends one key press; on failure shows the write message and returns false.
     bool pressKey(const KeyCommand& key);
+    // The same press for a caller outside the window: the message comes back, not in a box.
+    std::optional<std::string_view> pressKeyQuietly(const KeyCommand& key);
     // Shows the message for a serial failure, once.
     void report(const SerialError& error);
 

@@ -9,14 +9,14 @@ unpacked=$(mktemp -d)
 trap 'rm -rf "$unpacked"' EXIT
 dpkg-deb -x "$deb" "$unpacked"
 depends=$(dpkg-deb --field "$deb" Depends)
-for lib in libqt6serialport6 libqt6network6 libqt6widgets6 fonts-liberation2; do
+for lib in libqt6serialport6 libqt6network6 libqt6widgets6 libqt6dbus6 fonts-liberation2; do
     case "$depends" in *"$lib"*) ;; *) echo "check_deb: Depends lacks $lib: $depends" >&2; exit 1 ;; esac
 done
 recommends=$(dpkg-deb --field "$deb" Recommends)
 case "$recommends" in *qt6-wayland*) ;; *) echo "check_deb: Recommends lacks qt6-wayland: $recommends" >&2; exit 1 ;; esac
 for file in usr/bin/tolvane usr/bin/tolvane-projector usr/bin/tolvane-send usr/share/man/man1/tolvane.1.gz \
     usr/share/man/man1/tolvane-send.1.gz usr/share/bash-completion/completions/tolvane-send \
-    usr/share/doc/tolvane/copyright; do
+    usr/share/doc/tolvane/copyright usr/share/dbus-1/interfaces/io.github.tolvane.Tolvane.xml; do
     [ -e "$unpacked/$file" ] || { echo "check_deb: $file missing from $deb" >&2; exit 1; }
 done
 "$unpacked/usr/bin/tolvane-projector" --help >/dev/null

@@ -54,6 +54,7 @@ expected=(
     share/man/man1/tolvane-send.1.gz
     "share/applications/$app_id.desktop"
     "share/metainfo/$app_id.metainfo.xml"
+    "share/dbus-1/interfaces/$app_id.xml"
     "$hicolor/scalable/apps/$app_id.svg"
     share/man/man1/tolvane.1.gz
     share/doc/tolvane/copyright

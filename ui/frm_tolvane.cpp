@@ -234,9 +234,22 @@ void frmTolvane::selectPortFromMenu(int item) {
     inMenuAction_ = true;
     ports_.selectPort(item);
     inMenuAction_ = false;
+    emit portChosen(item);
+}
+
+std::optional<std::string_view> frmTolvane::pressQuietly(std::size_t row) {
+    return ports_.pressKeyQuietly(kKeys.at(row));
+}
+
+int frmTolvane::checkedPort() const {
+    const QAction* items[] = {mnucom1, Mnucom2, mnucom3, mnucom4};
+    for (int item = 1; item <= 4; ++item)
+        if (items[item - 1]->isChecked()) return item;
+    return 0;
 }
 
 void frmTolvane::CHECK_CONNECTION_Click() {
+    emit ownCheckStarting();
     check_.click();
 }
 void frmTolvane::Timer1_Timer() {

@@ -7,6 +7,8 @@
 #include <QPushButton>
 #include <QTimer>
 #include <memory>
+#include <optional>
+#include <string_view>
 
 #include "platform/serial_layer.h"
 #include "serial/check_timers.h"
@@ -92,6 +94,22 @@ class frmTolvane : public QMainWindow, private tolvane::PortUi, private tolvane:
     void MnuCom3_Click();
     void Mnucom4_Click();
     void wait(const std::int16_t& count);
+
+    // For callers outside the window (the session bus). A key press by its row in the key
+    // table, through the click's own path; a failure's message comes back instead of a box.
+    std::optional<std::string_view> pressQuietly(std::size_t row);
+    // The Comm item checked in the menu, 1 to 4; 0 if none is.
+    int checkedPort() const;
+    // True while a check started by Check Connection waits for its reply.
+    bool ownCheckWaiting() const {
+        return Timer1.isActive();
+    }
+
+  signals:
+    // Check Connection was clicked; its check discards waiting input before it probes.
+    void ownCheckStarting();
+    // A Comm item was chosen from the menu, and its port opened or refused.
+    void portChosen(int item);
 
   protected:
     void closeEvent(QCloseEvent* event) override;

@@ -98,6 +98,7 @@ class Send(unittest.TestCase):
             (["--port", "", "up"], "--port needs a port"),
             (["--port", link, "--bogus", "up"], "unknown option '--bogus'"),
             (["--port", link, "--check", "up"], "--check takes no keys"),
+            (["--list-keys", "--direct"], "--list-keys takes no --port, --delay or --direct"),
         ]
         for args, said in rows:
             with self.subTest(args=args):

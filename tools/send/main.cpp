@@ -20,6 +20,7 @@
 #include "platform/stop_requests.h"
 #include "protocol/hex_text.h"
 #include "protocol/key_names.h"
+#include "send/bus_client.h"
 #include "send/console_check.h"
 #include "send/send_options.h"
 #include "serial/messages.h"
@@ -36,8 +37,8 @@ namespace {
 constexpr std::chrono::milliseconds kDrainTimeout{10000};
 
 constexpr const char* kUsage =
-    "usage: tolvane-send [--port PORT] [--delay MS] KEY...\n"
-    "       tolvane-send --check [--port PORT]\n"
+    "usage: tolvane-send [--port PORT] [--delay MS] [--direct] KEY...\n"
+    "       tolvane-send --check [--port PORT] [--direct]\n"
     "       tolvane-send --list-keys | --list-ports | --help | --version\n"
     "\n"
     "Sends the projector the keys of the Tolvane panel, in order, as the panel does.\n"
@@ -50,6 +51,8 @@ constexpr const char* kUsage =
     "                 9600 baud, 8N1\n"
     "  --delay MS     wait MS milliseconds between keys, 0 to 60000; default 0\n"
     "  --check        probe the projector, wait at most 1 s for a reply, print the result\n"
+    "  --direct       always open the port here; without it, a running panel that holds\n"
+    "                 the port sends the keys and runs the check (over the session bus)\n"
     "  --list-keys    print every key: plain name, control name, caption, key frame\n"
     "  --list-ports   print Comm1 to Comm4 with their devices, then other serial ports\n"
     "\n"
@@ -225,6 +228,8 @@ int main(int argc, char* argv[]) {
             if (stopStatus == 0) stopStatus = statusForStop(why);
             check.stop();
         });
+        // A running panel that holds the port sends for us.
+        if (const auto status = throughPanel(options, stops, stopStatus)) return *status;
 
         try {
             port.layer().Settings(kLineSettings);

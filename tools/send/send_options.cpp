@@ -135,6 +135,10 @@ std::variant<SendOptions, UsageError> parseOptions(std::span<const std::string> 
             }
             continue;
         }
+        if (argument == "--direct") {
+            options.direct = true;
+            continue;
+        }
         Action action = Action::Send;
         if (argument == "--check") action = Action::Check;
         if (argument == "--list-keys") action = Action::ListKeys;
@@ -160,9 +164,9 @@ std::variant<SendOptions, UsageError> parseOptions(std::span<const std::string> 
                 return UsageError{std::string(actionOption(options.action)) +
                                   " takes no keys, but '" + printable(keyNames.front()) +
                                   "' is given"};
-            if (options.action != Action::Check && (portGiven || delayGiven))
+            if (options.action != Action::Check && (portGiven || delayGiven || options.direct))
                 return UsageError{std::string(actionOption(options.action)) +
-                                  " takes no --port or --delay"};
+                                  " takes no --port, --delay or --direct"};
             break;
         case Action::Help:
         case Action::Version:

@@ -34,6 +34,7 @@ struct SendOptions {
     PortChoice port;
     std::chrono::milliseconds delay{0};
     std::vector<std::size_t> keys;  // rows of kKeys, in the order given
+    bool direct = false;            // open the port even when a running panel holds it
 };
 
 struct UsageError {

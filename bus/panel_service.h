@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusContext>
+#include <QDBusMessage>
+#include <QObject>
+#include <QStringList>
+#include <functional>
+
+#include "bus/bus_names.h"
+#include "serial/quiet_check.h"
+
+class frmTolvane;
+
+namespace tolvane::bus {
+
+// The running panel on the user's session bus: its keys pressed by name, exactly as clicks
+// press them; what port it holds; and the connection check without dialogs. Only callers of
+// the panel's own user are served. Interface description: data/io.github.tolvane.Tolvane.xml.
+class PanelService : public QObject, protected QDBusContext {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", TOLVANE_BUS_NAME)
+    Q_PROPERTY(QString CommItem READ commItem)
+    Q_PROPERTY(QString Device READ device)
+    Q_PROPERTY(bool PortOpen READ portOpen)
+
+  public:
+    // What a Comm item (1 to 4) opens, as its name is given.
+    using DeviceFor = std::function<QString(int item)>;
+    PanelService(frmTolvane& panel, DeviceFor deviceFor);
+    ~PanelService() override;
+
+    // Offers the panel on the session bus when there is one; without one, does nothing.
+    void publish();
+
+    // "Comm1" to "Comm4": the item checked in the Comm Port menu.
+    QString commItem() const;
+    // The device (or address) that item opened.
+    QString device() const { return device_; }
+    bool portOpen() const;
+
+  public slots:
+    // Presses the keys in order. Every name is checked first: an unknown one presses none.
+    // A press that fails ends the call with the panel's message; the keys before it were sent.
+    void Press(const QStringList& keys);
+    // Probes and replies after the reply byte or the second: true when the projector answered.
+    // Refused while Check Connection's own check waits, or another of these does.
+    bool Check();
+
+  private:
+    bool callerIsOurUser();
+
+    frmTolvane& panel_;
+    DeviceFor deviceFor_;
+    QString device_;
+    QuietCheck check_;
+    QDBusConnection bus_;
+    QString name_;
+};
+
+}  // namespace tolvane::bus

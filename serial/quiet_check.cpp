@@ -1,0 +1,64 @@
+#include "serial/quiet_check.h"
+
+#include <utility>
+
+#include "protocol/key_table.h"
+#include "serial/check_timers.h"
+#include "serial/connection_check.h"
+#include "serial/messages.h"
+
+namespace tolvane {
+
+QuietCheck::QuietCheck(SerialLayer& port) : port_(port) {
+    deadline_.setSingleShot(true);
+    deadline_.setInterval(kReplyTimeout);
+    deadline_.setTimerType(Qt::PreciseTimer);
+    // The serial layer need not raise an event for every byte, so the count is looked at as
+    // often as the window's check looks at it.
+    poll_.setInterval(kWaitBound);
+    poll_.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&poll_, &QTimer::timeout, [this] { look(); });
+    QObject::connect(&deadline_, &QTimer::timeout, [this] {
+        look();
+        if (waiting()) finish(Result::NotResponding);
+    });
+}
+
+void QuietCheck::start(Done done) {
+    done_ = std::move(done);
+    try {
+        // As in the window's check: only a byte that comes after the probe answers it.
+        if (port_.PortOpen()) port_.InBufferCount(0);
+        port_.Output(probeFrame());
+    } catch (const SerialError& error) {
+        finish(Result::Failed, messageFor(error.kind()));
+        return;
+    }
+    deadline_.start();
+    poll_.start();
+}
+
+void QuietCheck::interrupt(std::string_view reason) {
+    if (waiting()) look();
+    if (waiting()) finish(Result::Interrupted, reason);
+}
+
+void QuietCheck::look() {
+    try {
+        if (port_.InBufferCount() < 1) return;
+        port_.InBufferCount(0);
+    } catch (const SerialError& error) {
+        finish(Result::Failed, messageFor(error.kind()));
+        return;
+    }
+    finish(Result::Responding);
+}
+
+void QuietCheck::finish(Result result, std::string_view message) {
+    deadline_.stop();
+    poll_.stop();
+    // Taken out first: the callback may start the next check.
+    if (Done done = std::exchange(done_, nullptr)) done(result, message);
+}
+
+}  // namespace tolvane
