@@ -3,17 +3,25 @@
 #include <unistd.h>
 
 #include <QDBusConnectionInterface>
+#include <QDeadlineTimer>
 #include <QLoggingCategory>
+#include <QTimer>
 #include <string>
 #include <vector>
 
 #include "bus/key_list.h"
+#include "serial/messages.h"
 #include "ui/frm_tolvane.h"
 
 Q_LOGGING_CATEGORY(lcBus, "tolvane.bus", QtInfoMsg)
 
 namespace tolvane::bus {
 namespace {
+
+// How long a press may wait for a lagging line before the caller hears it failed, and how often
+// the line is looked at meanwhile.
+constexpr std::chrono::milliseconds kPressTimeout{10000};
+constexpr std::chrono::milliseconds kPressPoll{10};
 
 QString qstr(std::string_view s) {
     return QString::fromUtf8(s.data(), qsizetype(s.size()));
@@ -104,6 +112,30 @@ void PanelService::Press(const QStringList& keys) {
             return;
         }
     }
+    if (panel_.MSComm1().OutBufferCount() == 0) return;
+    // The line lags: the caller hears "sent" only once the keys are with the system, and hears
+    // of a port that goes away before that.
+    setDelayedReply(true);
+    auto* wait = new QTimer(this);
+    const QDeadlineTimer deadline(kPressTimeout);
+    connect(
+        wait, &QTimer::timeout, this, [this, wait, deadline, bus = connection(), call = message()] {
+            SerialLayer& port = panel_.MSComm1();
+            if (!port.PortOpen())
+                bus.send(
+                    call.createErrorReply(QLatin1String(kErrorPort), qstr(kWriteFailedMessage)));
+            else if (port.OutBufferCount() == 0)
+                bus.send(call.createReply());
+            else if (deadline.hasExpired())
+                bus.send(call.createErrorReply(
+                    QLatin1String(kErrorPort),
+                    QStringLiteral("the line did not take the keys within %1 s")
+                        .arg(kPressTimeout.count() / 1000)));
+            else
+                return;
+            wait->deleteLater();
+        });
+    wait->start(kPressPoll);
 }
 
 bool PanelService::Check() {

@@ -3,6 +3,7 @@ through the panel that holds its port, presses mix with clicks in order, the che
 panel shows no dialog, bad names send nothing, and without a bus tolvane-send opens the port."""
 import os
 import re
+import signal
 import subprocess
 import sys
 import unittest
@@ -162,6 +163,30 @@ class Bus(unittest.TestCase):
                 expected += [controls[k] for k in what]
         self.assertPresses(projector.next_lines(2 * len(expected)), expected)
         self.assertEqual(projector.drain(), [])
+
+    def test_a_press_on_a_lagging_line_answers_once_the_keys_are_out(self):
+        # The simulator stops reading, so 1000 presses (24 KB) fill the terminal's buffer.
+        for ending, status, said in (("reads again", 0, ""),
+                                     ("is pulled", 1, "Error while writing to comm port")):
+            with self.subTest(ending):
+                panel, projector, name = self.start()
+                os.kill(projector.process.pid, signal.SIGSTOP)
+                call = subprocess.Popen(
+                    ["dbus-send", "--session", "--print-reply", f"--dest={name}", PATH,
+                     f"{NAME}.Press", "array:string:" + ",".join(["mute"] * 1000)],
+                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+                with self.assertRaises(subprocess.TimeoutExpired):
+                    call.wait(timeout=1)
+                if status == 0:
+                    os.kill(projector.process.pid, signal.SIGCONT)
+                else:
+                    projector.process.kill()
+                out = call.communicate(timeout=15)[0]
+                self.assertEqual(call.returncode, status, out)
+                self.assertIn(said, out)
+                if status == 0:
+                    self.assertPresses(projector.next_lines(2000), ["mMute"] * 1000)
+                self.scene.close()
 
     def test_check_through_the_panel_shows_no_dialog(self):
         for options, status, text in (((), 0, RESPONDING_TEXT),
