@@ -157,6 +157,7 @@ class QtSerialLayerTest : public QObject {
     void closingFlushesQueuedBytes();
     void laggingLineHoldsPressesBackWhole();
     void hangUpClosesAndStaysQuiet();
+    void lostPortIsToldAndReopenedByName();
     void badDeviceNamesFailToOpen_data();
     void badDeviceNamesFailToOpen();
     void malformedSettingsFail();
@@ -482,6 +483,46 @@ void QtSerialLayerTest::hangUpClosesAndStaysQuiet() {
     qInfo("CPU time in the second after a hang-up: %lld us", qlonglong(spent.count()));
     QVERIFY(spent < 50ms);
     QVERIFY_THROWS_EXCEPTION(SerialError, layer.Output(probeFrame()));
+}
+
+// The owner hears of a hang-up once, never of a close it asked for; a reopen goes to the same
+// name (a pseudo-terminal has no adapter identity) with the same settings and lock.
+void QtSerialLayerTest::lostPortIsToldAndReopenedByName() {
+    QTemporaryDir folder;
+    const QByteArray link = QFile::encodeName(folder.filePath("projector"));
+    auto pointLink = [&](const Pty& pty) {
+        QFile::remove(QFile::decodeName(link));
+        QVERIFY(QFile::link(pty.path(), QFile::decodeName(link)));
+    };
+    std::vector<Transport> told;
+    QtSerialLayer layer;
+    layer.setLostHandler([&](Transport transport) { told.push_back(transport); });
+    Pty first;
+    pointLink(first);
+    const Com1On com1(link);
+    layer.Settings("9600,N,8,1");
+    layer.PortOpen(true);
+    layer.PortOpen(false);
+    layer.PortOpen(true);
+    QVERIFY(told.empty());
+
+    first.hangUp();
+    QTRY_VERIFY_WITH_TIMEOUT(!layer.PortOpen(), 2000);
+    QCOMPARE(told, std::vector<Transport>{Transport::Device});
+    QVERIFY_THROWS_EXCEPTION(SerialError, layer.reopenLost());  // nothing behind the name yet
+
+    Pty second;
+    pointLink(second);
+    layer.reopenLost();
+    QVERIFY(layer.PortOpen());
+    QVERIFY(exclusive(second.path()));
+    QCOMPARE(layer.device(), QFile::decodeName(link));
+    const KeyCommand& mute = *findKey("mMute");
+    sendKey(layer, mute);
+    const QByteArray press = bytes(leadInFrame(mute)) + bytes(keyFrame(mute));
+    QCOMPARE(second.readFromPanel(press.size()), press);
+    QCOMPARE(second.readFromPanel(1, 100ms), QByteArray());
+    QCOMPARE(told.size(), std::size_t{1});
 }
 
 void QtSerialLayerTest::badDeviceNamesFailToOpen_data() {
