@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 usage() {
     cat <<'TXT'
-usage: bench/run.sh [--runs N] [--send-only] [--net] [--no-doc] [--help]
+usage: bench/run.sh [--runs N] [--send-only] [--net] [--retry] [--no-doc] [--help]
   --runs N     N rounds, 1 to 999 (default 5); each starts the baseline and the panel five
                times in turn, clicks every key, checks the connection four times and sends
                a burst of 500 key presses; then tolvane-send and its baseline are started
@@ -15,6 +15,8 @@ usage: bench/run.sh [--runs N] [--send-only] [--net] [--no-doc] [--help]
   --send-only  measure tolvane-send only (no X server needed)
   --net        measure instead the click to the last byte through ser2net (raw TCP and
                RFC 2217) beside a direct pseudo-terminal (bench/net.py)
+  --retry      measure instead the CPU time over 10 s of retrying a lost device and a lost
+               network address (bench/retry.py)
   --no-doc     print the tables only; leave docs/benchmarks.md as it is
 The Release builds land in build-bench/.
 TXT
@@ -24,6 +26,7 @@ runs=5
 write_doc=yes
 send_only=no
 net=no
+retry=no
 while [ $# -gt 0 ]; do
     case "$1" in
         --runs)
@@ -38,6 +41,7 @@ while [ $# -gt 0 ]; do
         --no-doc) write_doc=no; shift ;;
         --send-only) send_only=yes; shift ;;
         --net) net=yes; shift ;;
+        --retry) retry=yes; shift ;;
         -h|--help) usage; exit 0 ;;
         *) echo "bench: unknown option '$1'" >&2; usage >&2; exit 2 ;;
     esac
@@ -46,6 +50,7 @@ done
 packages=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev fonts-liberation2
           fonts-dejavu-core xvfb python3-xlib)
 [ "$net" = yes ] && packages+=(ser2net)
+[ "$retry" = yes ] && packages+=(socat)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -79,6 +84,10 @@ output=()
 # Debian's python3, where python3-xlib is installed.
 if [ "$net" = yes ]; then
     exec /usr/bin/python3 bench/net.py --runs "$runs" "${output[@]}" \
+        --panel "$build_dir/panel/app/tolvane"
+fi
+if [ "$retry" = yes ]; then
+    exec /usr/bin/python3 bench/retry.py --runs "$runs" "${output[@]}" \
         --panel "$build_dir/panel/app/tolvane"
 fi
 if [ "$send_only" = no ]; then
