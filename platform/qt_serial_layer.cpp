@@ -218,7 +218,8 @@ void QtSerialLayer::reopenLost() {
     if (serial_.isOpen()) return;
     quiet_ = true;
     const auto loud = qScopeGuard([this] { quiet_ = false; });
-    QByteArray name = openedName_;
+    const QByteArray lost = openedName_;
+    QByteArray name = lost;
     // An adapter the system knows is looked for wherever it is now; one with a by-id name is
     // found by that alone, which spares looking up every port twice a second.
     if (identity_.known()) {
@@ -229,7 +230,7 @@ void QtSerialLayer::reopenLost() {
     }
     openDevice(name);
     QString was;
-    if (name != openedName_) was = QStringLiteral(" (was %1)").arg(QFile::decodeName(openedName_));
+    if (name != lost) was = QStringLiteral(" (was %1)").arg(QFile::decodeName(lost));
     qCInfo(lcSerial).noquote()
         << QStringLiteral("reopened COM%1 %2%3").arg(port_).arg(device_, was);
 }
