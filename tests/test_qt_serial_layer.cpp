@@ -34,10 +34,14 @@ QByteArray bytes(const Bytes& b) {
     return QByteArray(reinterpret_cast<const char*>(b.data()), qsizetype(b.size()));
 }
 
+// What every Comm item names outside a test's own ports: unset, COMn would be this machine's
+// n-th real serial port.
+constexpr const char* kNowhere = "/nonexistent/tolvane-test-port";
+
 // Points COM1 at the test's own pty (or a name for it) for the life of the object.
 struct Com1On {
     explicit Com1On(const QByteArray& name) { qputenv("TOLVANE_COM1", name); }
-    ~Com1On() { qunsetenv("TOLVANE_COM1"); }
+    ~Com1On() { qputenv("TOLVANE_COM1", kNowhere); }
 };
 
 void openOn(QtSerialLayer& layer, const QByteArray& name) {
@@ -141,6 +145,9 @@ class QtSerialLayerTest : public QObject {
     Q_OBJECT
 
   private slots:
+    void initTestCase() {
+        for (const char* n : {"1", "2", "3", "4"}) qputenv(QByteArray("TOLVANE_COM") + n, kNowhere);
+    }
     void keyPressArrivesExactlyInOrder();
     void countAndDiscard();
     void inputBeforeOpenIsDiscarded();
@@ -539,7 +546,7 @@ void QtSerialLayerTest::badDeviceNamesFailToOpen() {
     qputenv("TOLVANE_COM1", device.toLocal8Bit());
     QtSerialLayer layer;
     QVERIFY_THROWS_EXCEPTION(SerialError, layer.PortOpen(true));
-    qunsetenv("TOLVANE_COM1");
+    qputenv("TOLVANE_COM1", kNowhere);
     QVERIFY(!layer.PortOpen());
 }
 
