@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 usage() {
     cat <<'TXT'
-usage: bench/run.sh [--runs N] [--send-only] [--net] [--bus] [--no-doc] [--help]
+usage: bench/run.sh [--runs N] [--send-only] [--net] [--bus] [--retry] [--no-doc] [--help]
   --runs N     N rounds, 1 to 999 (default 5); each starts the baseline and the panel five
                times in turn, clicks every key, checks the connection four times and sends
                a burst of 500 key presses; then tolvane-send and its baseline are started
@@ -17,6 +17,8 @@ usage: bench/run.sh [--runs N] [--send-only] [--net] [--bus] [--no-doc] [--help]
                RFC 2217) beside a direct pseudo-terminal (bench/net.py)
   --bus        measure instead a key pressed over the session bus to the last byte, beside
                a click (bench/bus.py)
+  --retry      measure instead the CPU time over 10 s of retrying a lost device and a lost
+               network address (bench/retry.py)
   --no-doc     print the tables only; leave docs/benchmarks.md as it is
 The Release builds land in build-bench/.
 TXT
@@ -27,6 +29,7 @@ write_doc=yes
 send_only=no
 net=no
 bus=no
+retry=no
 while [ $# -gt 0 ]; do
     case "$1" in
         --runs)
@@ -42,6 +45,7 @@ while [ $# -gt 0 ]; do
         --send-only) send_only=yes; shift ;;
         --net) net=yes; shift ;;
         --bus) bus=yes; shift ;;
+        --retry) retry=yes; shift ;;
         -h|--help) usage; exit 0 ;;
         *) echo "bench: unknown option '$1'" >&2; usage >&2; exit 2 ;;
     esac
@@ -51,6 +55,7 @@ packages=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev fonts-liberation
           fonts-dejavu-core xvfb python3-xlib)
 [ "$net" = yes ] && packages+=(ser2net)
 [ "$bus" = yes ] && packages+=(dbus python3-dbus)
+[ "$retry" = yes ] && packages+=(socat)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -88,6 +93,10 @@ if [ "$net" = yes ]; then
 fi
 if [ "$bus" = yes ]; then
     exec /usr/bin/python3 bench/bus.py --runs "$runs" "${output[@]}" \
+        --panel "$build_dir/panel/app/tolvane"
+fi
+if [ "$retry" = yes ]; then
+    exec /usr/bin/python3 bench/retry.py --runs "$runs" "${output[@]}" \
         --panel "$build_dir/panel/app/tolvane"
 fi
 if [ "$send_only" = no ]; then

@@ -9,7 +9,13 @@ namespace tolvane {
 // Why a device could not be claimed, in words for the warning on standard error.
 class DeviceLockError : public std::runtime_error {
   public:
-    using std::runtime_error::runtime_error;
+    // error: the system's error number behind it, 0 when there is none.
+    explicit DeviceLockError(const std::string& what, int error = 0)
+        : std::runtime_error(what), error_(error) {}
+    int error() const { return error_; }
+
+  private:
+    int error_;
 };
 
 // Claims a serial device for this process while the port is open, so that no second program,

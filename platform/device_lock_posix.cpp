@@ -34,8 +34,8 @@ constexpr std::array<const char*, 5> kLockDirectories{"/var/lock", "/run/lock", 
 // Lock files are a line or three; a larger one is not read further (the PID comes first).
 constexpr std::size_t kLockFileReadLimit = 4096;
 
-[[noreturn]] void refuse(const std::string& reason) {
-    throw DeviceLockError(reason);
+[[noreturn]] void refuse(const std::string& reason, int error = 0) {
+    throw DeviceLockError(reason, error);
 }
 
 std::string systemReason(int error) {
@@ -43,6 +43,10 @@ std::string systemReason(int error) {
     if (error == EACCES) reason += " (is the user in the dialout group?)";
     if (error == EBUSY) reason += " (is another program using the port?)";
     return reason;
+}
+
+[[noreturn]] void refuseSystem(int error) {
+    refuse(systemReason(error), error);
 }
 
 struct LockFile {
@@ -102,7 +106,8 @@ std::vector<LockFile> staleLockFiles(const std::string& path, const std::string&
                 refuse("the lock file " + lock->path +
                        " names no process (remove it if no program uses the port)");
             if (processRuns(*pid))
-                refuse("in use by PID " + std::to_string(*pid) + " (lock file " + lock->path + ")");
+                refuse("in use by PID " + std::to_string(*pid) + " (lock file " + lock->path + ")",
+                       EBUSY);
             stale.push_back(std::move(*lock));
         }
     }
@@ -153,16 +158,16 @@ void DeviceLock::acquire(const QByteArray& name) {
     release();
     const std::string path = devicePathForName(name.toStdString());
     char real[PATH_MAX];
-    if (::realpath(path.c_str(), real) == nullptr) refuse(systemReason(errno));
+    if (::realpath(path.c_str(), real) == nullptr) refuseSystem(errno);
     const std::string device = real;
     struct stat st {};
-    if (::stat(real, &st) != 0) refuse(systemReason(errno));
+    if (::stat(real, &st) != 0) refuseSystem(errno);
     if (!S_ISCHR(st.st_mode)) refuse("not a terminal device");
 
     const std::vector<LockFile> stale = staleLockFiles(path, device, st.st_rdev);
 
     const int fd = ::open(real, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) refuse(systemReason(errno));
+    if (fd < 0) refuseSystem(errno);
     if (!::isatty(fd)) {
         ::close(fd);
         refuse("not a terminal device");
@@ -171,10 +176,10 @@ void DeviceLock::acquire(const QByteArray& name) {
         const int error = errno;
         const std::optional<long> holder = error == EWOULDBLOCK ? flockHolder(fd) : std::nullopt;
         ::close(fd);
-        if (holder) refuse("in use by PID " + std::to_string(*holder));
+        if (holder) refuse("in use by PID " + std::to_string(*holder), EBUSY);
         if (error == EWOULDBLOCK)
-            refuse("in use by another program (it holds a lock on the device)");
-        refuse("cannot lock the device: " + systemReason(error));
+            refuse("in use by another program (it holds a lock on the device)", EBUSY);
+        refuse("cannot lock the device: " + systemReason(error), error);
     }
     // Ours now: lock files left by programs that are gone can go.
     for (const LockFile& lock : stale) removeStale(lock);

@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QEventLoop>
+#include <QScopeGuard>
 #include <QTimer>
 #include <algorithm>
 #include <limits>
@@ -95,8 +96,12 @@ void NetSerialLayer::PortOpen(bool open) {
 void NetSerialLayer::refuse(const QString& reason) {
     open_ = false;
     socket_.abort();
-    qCWarning(lcSerial).noquote() << "cannot open COM" + QString::number(port_)
-                                  << QStringLiteral("\"%1\":").arg(where_) << reason;
+    const QString what =
+        QStringLiteral("cannot open COM%1 \"%2\": %3").arg(port_).arg(where_, reason);
+    if (quiet_)
+        qCDebug(lcSerial).noquote() << what;
+    else
+        qCWarning(lcSerial).noquote() << what;
     throw SerialError(SerialError::Kind::Open, reason.toStdString());
 }
 
@@ -108,11 +113,26 @@ void NetSerialLayer::open() {
     using Kind = PortAddress::Kind;
     if (address_.kind == Kind::Invalid) refuse(QString::fromStdString(address_.problem));
     if (address_.kind == Kind::SerialDevice) refuse(QStringLiteral("not a network address"));
+    connectTo(kConnectTimeout);
+}
 
+void NetSerialLayer::reopenLost() {
+    if (PortOpen()) return;
+    quiet_ = true;
+    const auto loud = qScopeGuard([this] { quiet_ = false; });
+    close();
+    connectTo(kRetryConnectTimeout);
+    qCInfo(lcSerial).noquote() << QStringLiteral("reopened COM%1 %2").arg(port_).arg(where_);
+}
+
+void NetSerialLayer::connectTo(std::chrono::milliseconds timeout) {
+    using Kind = PortAddress::Kind;
+    opening_ = true;
+    const auto opened = qScopeGuard([this] { opening_ = false; });
     decoder_ = TelnetDecoder();
     received_.clear();
     client_.reset();
-    const QDeadlineTimer deadline(kConnectTimeout);
+    const QDeadlineTimer deadline(timeout);
     socket_.connectToHost(QString::fromStdString(address_.host), address_.port);
     waitUntil(
         [this] {
@@ -122,7 +142,7 @@ void NetSerialLayer::open() {
         std::chrono::milliseconds(deadline.remainingTime()));
     if (socket_.state() == QAbstractSocket::UnconnectedState) refuse(socket_.errorString());
     if (socket_.state() != QAbstractSocket::ConnectedState)
-        refuse(QStringLiteral("no connection within %1 ms").arg(kConnectTimeout.count()));
+        refuse(QStringLiteral("no connection within %1 ms").arg(timeout.count()));
     socket_.setSocketOption(QAbstractSocket::LowDelayOption, 1);
     open_ = true;
 
@@ -139,7 +159,7 @@ void NetSerialLayer::open() {
             refuse(QStringLiteral("the server does not take line settings (RFC 2217)"));
         if (client_->status() != ComPortClient::Status::Ready)
             refuse(QStringLiteral("the server did not confirm the line settings within %1 ms")
-                       .arg(kConnectTimeout.count()));
+                       .arg(timeout.count()));
     }
     // Whatever arrived before the port was ready is not an answer to anything we sent.
     received_.clear();
@@ -201,6 +221,11 @@ void NetSerialLayer::lost(const QString& reason) {
                                   << "after it failed or went away:" << reason;
     open_ = false;
     socket_.abort();
+    if (!opening_ && reportLost(Transport::Network))
+        qCInfo(lcSerial).noquote()
+            << QStringLiteral("lost COM%1 %2; opening it again once it is back")
+                   .arg(port_)
+                   .arg(where_);
 }
 
 void NetSerialLayer::takeReceived() {
@@ -294,6 +319,11 @@ RoutingSerialLayer::RoutingSerialLayer(NetSerialLayer::Resolver resolve,
 void RoutingSerialLayer::CommPort(std::int16_t port) {
     serial_->CommPort(port);
     network_->CommPort(port);
+}
+
+void RoutingSerialLayer::setLostHandler(LostHandler handler) {
+    serial_->setLostHandler(handler);
+    network_->setLostHandler(std::move(handler));
 }
 
 void RoutingSerialLayer::Settings(std::string_view settings) {

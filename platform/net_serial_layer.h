@@ -18,6 +18,8 @@ namespace tolvane {
 // How long opening may take: name lookup, connection and, with RFC 2217, the server's
 // confirmation of the line settings.
 inline constexpr std::chrono::milliseconds kConnectTimeout{3000};
+// The same for a quiet retry of a lost connection: the window takes no input while it waits.
+inline constexpr std::chrono::milliseconds kRetryConnectTimeout{500};
 // Bytes read from the socket at a time, and held by the socket at most besides.
 inline constexpr qint64 kSocketChunk = 4096;
 
@@ -40,6 +42,7 @@ class NetSerialLayer final : public SerialLayer {
     std::size_t OutBufferCount() const override;
     std::int16_t InBufferCount() override;
     void InBufferCount(std::int16_t count) override;
+    void reopenLost() override;
 
     // The address of the last open attempt, as given.
     QString address() const { return where_; }
@@ -49,6 +52,7 @@ class NetSerialLayer final : public SerialLayer {
 
   private:
     void open();
+    void connectTo(std::chrono::milliseconds timeout);
     void close();
     [[noreturn]] void refuse(const QString& reason);
     // Runs socket events (not the user's) until done() or the deadline.
@@ -67,6 +71,8 @@ class NetSerialLayer final : public SerialLayer {
     TelnetDecoder decoder_;
     std::optional<ComPortClient> client_;  // Telnet connections only
     QByteArray received_;                  // data bytes, at most kReceiveBufferSize
+    bool quiet_ = false;                   // a retry: failures are debug lines only
+    bool opening_ = false;                 // a loss now is a failed open, not a lost port
 };
 
 // Picks, on every open, the layer for what the selected Comm item stands for: the local serial
@@ -86,6 +92,8 @@ class RoutingSerialLayer final : public SerialLayer {
     std::size_t OutBufferCount() const override { return active_->OutBufferCount(); }
     std::int16_t InBufferCount() override { return active_->InBufferCount(); }
     void InBufferCount(std::int16_t count) override { active_->InBufferCount(count); }
+    void setLostHandler(LostHandler handler) override;
+    void reopenLost() override { active_->reopenLost(); }
 
   private:
     NetSerialLayer::Resolver resolve_;

@@ -7,6 +7,7 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QSerialPortInfo>
 #include <algorithm>
 #include <cerrno>
@@ -58,6 +59,20 @@ QString reasonFor(const QSerialPort& serial, const QString& device) {
     QString reason = serial.errorString();
     if (serial.error() == QSerialPort::PermissionError) reason += permissionHint(device);
     return reason;
+}
+
+// The system's error number behind a failed open, for the hints that go with it.
+int errorNumber(QSerialPort::SerialPortError error) {
+    switch (error) {
+        case QSerialPort::PermissionError:
+            return EACCES;
+        case QSerialPort::DeviceNotFoundError:
+            return ENOENT;
+        case QSerialPort::OpenError:
+            return EBUSY;
+        default:
+            return 0;
+    }
 }
 
 // True when the other end has gone: a hang-up, a removed device, a closed pseudo-terminal.
@@ -163,29 +178,66 @@ void QtSerialLayer::open() {
         deviceName_.isEmpty() ? addressForPort(port_) : parsePortName(deviceName_.toStdString());
     const QByteArray name = QByteArray::fromStdString(address.path);
     device_ = QFile::decodeName(name);
-    auto refuse = [this](const QString& reason) {
-        lock_.release();
-        qCWarning(lcSerial).noquote() << "cannot open COM" + QString::number(port_) << "device"
-                                      << QStringLiteral("\"%1\":").arg(device_.left(80)) << reason;
-        throw SerialError(SerialError::Kind::Open, reason.toStdString());
-    };
     if (address.kind != PortAddress::Kind::SerialDevice)
         refuse(QStringLiteral("a network address, not a serial device"));
+    openDevice(name);
+}
+
+void QtSerialLayer::refuse(const QString& reason, int error) {
+    lock_.release();
+    const QString what = QStringLiteral("cannot open COM%1 device \"%2\": %3")
+                             .arg(port_)
+                             .arg(device_.left(80), reason);
+    if (quiet_) {
+        qCDebug(lcSerial).noquote() << what;
+    } else {
+        qCWarning(lcSerial).noquote() << what + openFailureHint(device_, error);
+    }
+    throw SerialError(SerialError::Kind::Open, reason.toStdString());
+}
+
+void QtSerialLayer::openDevice(const QByteArray& name) {
+    lock_.release();
+    device_ = QFile::decodeName(name);
     if (name.isEmpty()) refuse(QStringLiteral("no device name given"));
     if (name.size() > kMaxDeviceNameLength) refuse(QStringLiteral("device name too long"));
     try {
         lock_.acquire(name);
     } catch (const DeviceLockError& e) {
-        refuse(QString::fromLocal8Bit(e.what()));
+        refuse(QString::fromLocal8Bit(e.what()), e.error());
     }
 
     // The device itself, not the name given: Qt's own lock file is then named after the device.
     serial_.setPortName(lock_.path());
     applySettings();
-    if (!serial_.open(QIODevice::ReadWrite)) refuse(reasonFor(serial_, device_));
+    if (!serial_.open(QIODevice::ReadWrite))
+        refuse(reasonFor(serial_, device_), errorNumber(serial_.error()));
     lock_.makeExclusive();
     // Whatever arrived before we opened is not an answer to anything we sent.
     serial_.clear(QSerialPort::Input);
+    openedName_ = name;
+    identity_ = identityOf(QFile::encodeName(lock_.path()).toStdString());
+}
+
+void QtSerialLayer::reopenLost() {
+    if (serial_.isOpen()) return;
+    quiet_ = true;
+    const auto loud = qScopeGuard([this] { quiet_ = false; });
+    const QByteArray lost = openedName_;
+    QByteArray name = lost;
+    // An adapter the system knows is looked for wherever it is now; one with a by-id name is
+    // found by that alone, which spares looking up every port twice a second.
+    if (identity_.known()) {
+        const std::optional<std::string> found =
+            findAdapter(identity_, presentPorts(identity_.byId.empty()));
+        if (!found) refuse(QStringLiteral("the adapter is not back"));
+        name = QByteArray::fromStdString(*found);
+    }
+    openDevice(name);
+    QString was;
+    if (name != lost) was = QStringLiteral(" (was %1)").arg(QFile::decodeName(lost));
+    qCInfo(lcSerial).noquote()
+        << QStringLiteral("reopened COM%1 %2%3").arg(port_).arg(device_, was);
 }
 
 void QtSerialLayer::close() {
@@ -327,6 +379,11 @@ void QtSerialLayer::onError(QSerialPort::SerialPortError error) {
     qCWarning(lcSerial).noquote() << "closing" << device_
                                   << "after it failed or went away:" << serial_.errorString();
     serial_.close();
+    if (reportLost(Transport::Device))
+        qCInfo(lcSerial).noquote()
+            << QStringLiteral("lost COM%1 %2; opening it again once it is back")
+                   .arg(port_)
+                   .arg(device_);
 }
 
 }  // namespace tolvane

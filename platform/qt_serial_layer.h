@@ -8,6 +8,7 @@
 
 #include "platform/device_lock.h"
 #include "platform/line_settings.h"
+#include "platform/port_identity.h"
 #include "platform/port_mapping.h"
 #include "platform/serial_layer.h"
 
@@ -36,6 +37,7 @@ class QtSerialLayer final : public SerialLayer {
     std::int16_t InBufferCount() override;
     void InBufferCount(std::int16_t count) override;
     std::string describePort(std::int16_t port) const override;
+    void reopenLost() override;
 
     // What COMn stands for on this machine right now (from TOLVANE_COMn or the ports present).
     static PortAddress addressForPort(int port);
@@ -55,6 +57,8 @@ class QtSerialLayer final : public SerialLayer {
 
   private:
     void open();
+    void openDevice(const QByteArray& name);
+    [[noreturn]] void refuse(const QString& reason, int error = 0);
     void close();
     void applySettings();
     void onError(QSerialPort::SerialPortError error);
@@ -77,6 +81,9 @@ class QtSerialLayer final : public SerialLayer {
     std::deque<QByteArray> waiting_;
     std::size_t waitingBytes_ = 0;
     bool feeding_ = false;
+    QByteArray openedName_;  // the name of the last successful open, as given
+    PortIdentity identity_;  // of the device behind it
+    bool quiet_ = false;     // a retry: failures are debug lines only
 };
 
 }  // namespace tolvane

@@ -14,4 +14,8 @@ HostSystem hostSystem();
 // Said after a refused open: the likely cause, judged from the device's access rights.
 QString permissionHint(const QString& device);
 
+// Said after a failed open, besides the reason: the usual culprits that fit (the device's group,
+// brltty, ModemManager), each with its fix. error is the system's error number, or 0.
+QString openFailureHint(const QString& device, int error);
+
 }  // namespace tolvane

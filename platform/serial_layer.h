@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -24,6 +25,9 @@ class SerialError : public std::runtime_error {
   private:
     Kind kind_;
 };
+
+// What a port is reached through; a lost network port is retried more slowly.
+enum class Transport { Device, Network };
 
 // The operations the panel needs from its serial port, named after the port's properties.
 // Every failing operation throws SerialError.
@@ -55,6 +59,26 @@ class SerialLayer {
         static_cast<void>(port);
         return {};
     }
+
+    // Called when the open port went away by itself (hang-up, device removed, the server
+    // closed the connection); never for a close asked for. The handler must not call back
+    // into the layer: it runs inside the layer's own handling of the loss.
+    using LostHandler = std::function<void(Transport)>;
+    virtual void setLostHandler(LostHandler handler) { lostHandler_ = std::move(handler); }
+    // One quiet try to open again what went away, with the settings in force: the same
+    // adapter even under a new device name, else the same name, or the same address. Failures
+    // throw SerialError (Open) and print nothing but debug lines.
+    virtual void reopenLost() { PortOpen(true); }
+
+  protected:
+    // Tells the handler, if any; returns whether there was one.
+    bool reportLost(Transport transport) const {
+        if (lostHandler_) lostHandler_(transport);
+        return bool(lostHandler_);
+    }
+
+  private:
+    LostHandler lostHandler_;
 };
 
 }  // namespace tolvane

@@ -15,7 +15,16 @@ void sendKey(SerialLayer& port, const KeyCommand& key) {
     port.Output(frame);
 }
 
+PortManager::PortManager(SerialLayer& port, PortUi& ui) : port_(port), ui_(ui) {
+    port_.setLostHandler([this](Transport transport) { reconnect_.start(transport); });
+}
+
+PortManager::~PortManager() {
+    port_.setLostHandler({});
+}
+
 void PortManager::startUp() {
+    reconnect_.stop();
     ui_.setPortChecked(1, true);
     try {
         if (port_.PortOpen()) port_.PortOpen(false);
@@ -28,6 +37,8 @@ void PortManager::startUp() {
 }
 
 void PortManager::selectPort(int port) {
+    // The user's choice replaces whatever was being tried, even the same item.
+    reconnect_.stop();
     for (int item = 1; item <= kPortCount; ++item) ui_.setPortChecked(item, item == port);
     try {
         if (port_.PortOpen()) port_.PortOpen(false);

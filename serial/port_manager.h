@@ -9,6 +9,7 @@
 #include "platform/serial_layer.h"
 #include "protocol/key_table.h"
 #include "serial/port_ui.h"
+#include "serial/reconnector.h"
 
 namespace tolvane {
 
@@ -19,10 +20,14 @@ inline constexpr int kPortCount = 4;
 // A failed write throws, so a failed lead-in frame sends no key frame.
 void sendKey(SerialLayer& port, const KeyCommand& key);
 
-// Opening, switching and writing to the one serial port, with the messages the user sees.
+// Opening, switching and writing to the one serial port, with the messages the user sees. A
+// port that goes away by itself is opened again quietly once it is back.
 class PortManager {
   public:
-    PortManager(SerialLayer& port, PortUi& ui) : port_(port), ui_(ui) {}
+    PortManager(SerialLayer& port, PortUi& ui);
+    ~PortManager();
+    PortManager(const PortManager&) = delete;
+    PortManager& operator=(const PortManager&) = delete;
 
     // Start-up: check Comm1, apply the line settings, open the port stored at creation.
     void startUp();
@@ -34,12 +39,16 @@ class PortManager {
     std::optional<std::string_view> pressKeyQuietly(const KeyCommand& key);
     // Shows the message for a serial failure, once.
     void report(const SerialError& error);
+    // The window closes: a lost port is no longer tried.
+    void stopRetrying() { reconnect_.stop(); }
+    bool retrying() const { return reconnect_.active(); }
 
     SerialLayer& port() { return port_; }
 
   private:
     SerialLayer& port_;
     PortUi& ui_;
+    Reconnector reconnect_{port_};
 };
 
 }  // namespace tolvane

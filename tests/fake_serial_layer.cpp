@@ -29,6 +29,13 @@ void FakeSerialLayer::PortOpen(bool open) {
     open_ = open;
 }
 
+void FakeSerialLayer::reopenLost() {
+    transcript.push_back("reopenLost");
+    if (std::find(refusedPorts.begin(), refusedPorts.end(), port_) != refusedPorts.end())
+        throw SerialError(SerialError::Kind::Open, "not back yet");
+    open_ = true;
+}
+
 void FakeSerialLayer::Output(std::span<const std::uint8_t> bytes) {
     transcript.push_back("Output " + toHex(bytes));
     const bool refused = (writesBeforeFailure >= 0 && int(written.size()) >= writesBeforeFailure) ||

@@ -44,7 +44,13 @@ class FakeSerialLayer : public SerialLayer {
     int quietBytes = 0;
     std::chrono::steady_clock::time_point quietArrival{};
     std::optional<std::chrono::steady_clock::time_point> quietSeen;
-    void hangUp() { open_ = false; }  // the device vanished: closed without a call
+    void reopenLost() override;
+    // The device vanished: closed without a call, and the owner told.
+    void hangUp() {
+        open_ = false;
+        reportLost(transport);
+    }
+    Transport transport = Transport::Device;
 
     std::vector<std::string> transcript;
     std::vector<Bytes> written;  // frames that went out, one per successful write

@@ -3,6 +3,8 @@
 
 #include "platform/line_settings.h"
 #include "platform/lock_file.h"
+#include "platform/open_hints.h"
+#include "platform/port_identity.h"
 #include "platform/port_mapping.h"
 
 using namespace tolvane;
@@ -26,6 +28,10 @@ class PlatformTest : public QObject {
     void lockFileContents_data();
     void lockFileContents();
     void lockFileNamesAndPaths();
+    void adapterFoundByIdentity_data();
+    void adapterFoundByIdentity();
+    void openFailureNamesTheCulprits_data();
+    void openFailureNamesTheCulprits();
 };
 
 void PlatformTest::portMapping() {
@@ -190,5 +196,90 @@ void PlatformTest::lockFileNamesAndPaths() {
              (Names{"LCK..port", "LCK..ttyS0", "LCK.004.064"}));
 }
 
+void PlatformTest::adapterFoundByIdentity_data() {
+    QTest::addColumn<QString>("wanted");  // vendor:product:serial:by-id
+    QTest::addColumn<QString>("found");   // "" for none
+    // Present now: the adapter re-plugged as ttyUSB1, another of the same kind, a dual-port
+    // adapter (one serial number for both), and a built-in port.
+    QTest::newRow("renumbered, same serial number") << "0403:6001:A600ABCD:"
+                                                    << "/dev/ttyUSB1";
+    QTest::newRow("same maker and product, other serial number") << "0403:6001:A600ZZZZ:"
+                                                                 << "";
+    QTest::newRow("same serial number, other product") << "0403:6015:A600ABCD:"
+                                                       << "";
+    QTest::newRow("by-id name, renumbered") << "::A600ABCD:usb-FTDI_A600ABCD-if00-port0"
+                                            << "/dev/ttyUSB1";
+    QTest::newRow("by-id name picks one port of two") << "0403:6010:FT4232:usb-FT_FT4232-if01-port0"
+                                                      << "/dev/ttyUSB3";
+    QTest::newRow("two ports share the serial number") << "0403:6010:FT4232:"
+                                                       << "";
+    QTest::newRow("nothing known") << ":::"
+                                   << "";
+}
+
+void PlatformTest::adapterFoundByIdentity() {
+    QFETCH(QString, wanted);
+    QFETCH(QString, found);
+    const auto parts = wanted.split(':');
+    const PortIdentity identity{parts[3].toStdString(), parts[0].toStdString(),
+                                parts[1].toStdString(), parts[2].toStdString()};
+    const std::vector<PresentPort> present{
+        {"/dev/ttyS0", {}},
+        {"/dev/ttyUSB0", {"usb-FTDI_A600ZZZ1-if00-port0", "0403", "6001", "A600ZZZ1"}},
+        {"/dev/ttyUSB1", {"usb-FTDI_A600ABCD-if00-port0", "0403", "6001", "A600ABCD"}},
+        {"/dev/ttyUSB2", {"usb-FT_FT4232-if00-port0", "0403", "6010", "FT4232"}},
+        {"/dev/ttyUSB3", {"usb-FT_FT4232-if01-port0", "0403", "6010", "FT4232"}},
+    };
+    QCOMPARE(QString::fromStdString(findAdapter(identity, present).value_or("")), found);
+}
+
+void PlatformTest::openFailureNamesTheCulprits_data() {
+    using Why = OpenFailureFacts::Why;
+    QTest::addColumn<int>("why");
+    QTest::addColumn<QString>("group");  // the device's group; "" when its group may not open it
+    QTest::addColumn<bool>("inGroup");
+    QTest::addColumn<bool>("usb");
+    QTest::addColumn<bool>("brltty");
+    QTest::addColumn<bool>("modemManager");
+    QTest::addColumn<QStringList>("fixes");
+    const QString group = "sudo usermod -aG dialout $USER";
+    const QString brltty = "sudo apt-get remove brltty";
+    const QString mm = "sudo systemctl stop ModemManager";
+    QTest::newRow("denied, not in dialout")
+        << int(Why::Denied) << "dialout" << false << true << false << false << QStringList{group};
+    QTest::newRow("denied, in dialout")
+        << int(Why::Denied) << "dialout" << true << true << false << false << QStringList{};
+    QTest::newRow("denied, group may not open")
+        << int(Why::Denied) << "" << false << false << false << false << QStringList{};
+    QTest::newRow("adapter missing, brltty")
+        << int(Why::Missing) << "" << true << true << true << false << QStringList{brltty};
+    QTest::newRow("built-in port missing, brltty")
+        << int(Why::Missing) << "" << true << false << true << false << QStringList{};
+    QTest::newRow("busy, ModemManager and brltty")
+        << int(Why::Busy) << "dialout" << true << true << true << true << QStringList{brltty, mm};
+    QTest::newRow("missing, ModemManager")
+        << int(Why::Missing) << "" << true << false << false << true << QStringList{};
+    QTest::newRow("other failure")
+        << int(Why::Other) << "dialout" << false << true << true << true << QStringList{};
+}
+
+void PlatformTest::openFailureNamesTheCulprits() {
+    QFETCH(int, why);
+    QFETCH(QString, group);
+    QFETCH(bool, inGroup);
+    QFETCH(bool, usb);
+    QFETCH(bool, brltty);
+    QFETCH(bool, modemManager);
+    QFETCH(QStringList, fixes);
+    const OpenFailureFacts facts{
+        OpenFailureFacts::Why(why), group.toStdString(), inGroup, usb, brltty, modemManager};
+    const QString hints = QString::fromStdString(openFailureHints(facts));
+    QStringList seen;
+    for (const QString& fix : {QStringLiteral("sudo usermod -aG dialout $USER"),
+                               QStringLiteral("sudo apt-get remove brltty"),
+                               QStringLiteral("sudo systemctl stop ModemManager")})
+        if (hints.contains(fix)) seen << fix;
+    QCOMPARE(seen, fixes);
+}
 QTEST_APPLESS_MAIN(PlatformTest)
 #include "test_platform.moc"

@@ -3,10 +3,13 @@
 #include "fake_serial_layer.h"
 #include "serial/messages.h"
 #include "serial/port_manager.h"
+#include "serial/reconnector.h"
 
 using namespace tolvane;
 using tolvane::testing::FakeSerialLayer;
 using Lines = std::vector<std::string>;
+
+Q_DECLARE_METATYPE(tolvane::Transport)
 
 namespace {
 
@@ -41,6 +44,11 @@ class PortManagerTest : public QObject {
     void switchingWhileClosedHasNoCloseStep();
     void exactlyOneMarkAfterEveryStep();
     void failedWriteEndsThePress();
+    void retryPauses_data();
+    void retryPauses();
+    void lostPortComesBackQuietly();
+    void retryingStopsOrNeverStarts_data();
+    void retryingStopsOrNeverStarts();
 };
 
 void PortManagerTest::startUpOpensComm1() {
@@ -154,5 +162,89 @@ void PortManagerTest::failedWriteEndsThePress() {
     QCOMPARE(ui.messages.size(), std::size_t{1});
 }
 
-QTEST_APPLESS_MAIN(PortManagerTest)
+void PortManagerTest::retryPauses_data() {
+    QTest::addColumn<Transport>("transport");
+    QTest::addColumn<QList<int>>("pauses");  // ms, from the first on
+    QTest::newRow("device") << Transport::Device << QList<int>{500, 500, 500};
+    QTest::newRow("network") << Transport::Network
+                             << QList<int>{1000, 2000, 4000, 8000, 16000, 30000, 30000};
+}
+
+void PortManagerTest::retryPauses() {
+    QFETCH(Transport, transport);
+    QFETCH(QList<int>, pauses);
+    const RetrySchedule schedule = retryScheduleFor(transport);
+    QList<int> seen{int(schedule.first.count())};
+    while (seen.size() < pauses.size())
+        seen << int(nextRetryPause(schedule, std::chrono::milliseconds(seen.back())).count());
+    QCOMPARE(seen, pauses);
+}
+
+// Pulled while open: a key meanwhile shows the write message and is not kept; quiet tries until
+// the device is back; then keys go out, no message, the mark where it was.
+void PortManagerTest::lostPortComesBackQuietly() {
+    FakeSerialLayer port;
+    FakeUi ui;
+    PortManager manager(port, ui);
+    manager.startUp();
+    port.refusedPorts = {1};
+    port.hangUp();
+    QVERIFY(manager.retrying());
+    QVERIFY(!manager.pressKey(*findKey("mMute")));
+    QCOMPARE(ui.messages, Lines{std::string(kWriteFailedMessage)});
+    auto tries = [&] {
+        return std::count(port.transcript.begin(), port.transcript.end(), "reopenLost");
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(tries() >= 2, 2000);
+    QVERIFY(!port.PortOpen());
+
+    port.refusedPorts.clear();
+    QTRY_VERIFY_WITH_TIMEOUT(port.PortOpen(), 2000);
+    QVERIFY(!manager.retrying());
+    const auto afterReturn = tries();
+    QVERIFY(manager.pressKey(*findKey("mVolume")));
+    const KeyCommand& volume = *findKey("mVolume");
+    QCOMPARE(port.written, (std::vector<Bytes>{leadInFrame(volume), keyFrame(volume)}));
+    QCOMPARE(ui.messages.size(), std::size_t{1});
+    QVERIFY(ui.checked(1));
+    QCOMPARE(ui.checkedCount(), 1);
+    QTest::qWait(700);  // a stretch in which no further try may come
+    QCOMPARE(tries(), afterReturn);
+}
+
+void PortManagerTest::retryingStopsOrNeverStarts_data() {
+    QTest::addColumn<QString>("what");
+    QTest::newRow("a menu choice") << "choose";
+    QTest::newRow("the window closing") << "close";
+    QTest::newRow("a failed open at start") << "start refused";
+    QTest::newRow("a failed open from the menu") << "choice refused";
+}
+
+void PortManagerTest::retryingStopsOrNeverStarts() {
+    QFETCH(QString, what);
+    FakeSerialLayer port;
+    FakeUi ui;
+    PortManager manager(port, ui);
+    port.refusedPorts = {1, 2};
+    if (what == "start refused") {
+        manager.startUp();
+    } else if (what == "choice refused") {
+        manager.selectPort(2);
+    } else {
+        port.refusedPorts = {};
+        manager.startUp();
+        port.refusedPorts = {1, 2};
+        port.hangUp();
+        QVERIFY(manager.retrying());
+        if (what == "choose")
+            manager.selectPort(2);
+        else
+            manager.stopRetrying();
+    }
+    QVERIFY(!manager.retrying());
+    QTest::qWait(1200);  // a stretch in which no try may come: two device periods and more
+    QCOMPARE(std::count(port.transcript.begin(), port.transcript.end(), "reopenLost"), 0);
+}
+
+QTEST_GUILESS_MAIN(PortManagerTest)
 #include "test_port_manager.moc"

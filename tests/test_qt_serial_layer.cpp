@@ -34,10 +34,14 @@ QByteArray bytes(const Bytes& b) {
     return QByteArray(reinterpret_cast<const char*>(b.data()), qsizetype(b.size()));
 }
 
+// What every Comm item names outside a test's own ports: unset, COMn would be this machine's
+// n-th real serial port.
+constexpr const char* kNowhere = "/nonexistent/tolvane-test-port";
+
 // Points COM1 at the test's own pty (or a name for it) for the life of the object.
 struct Com1On {
     explicit Com1On(const QByteArray& name) { qputenv("TOLVANE_COM1", name); }
-    ~Com1On() { qunsetenv("TOLVANE_COM1"); }
+    ~Com1On() { qputenv("TOLVANE_COM1", kNowhere); }
 };
 
 void openOn(QtSerialLayer& layer, const QByteArray& name) {
@@ -141,6 +145,9 @@ class QtSerialLayerTest : public QObject {
     Q_OBJECT
 
   private slots:
+    void initTestCase() {
+        for (const char* n : {"1", "2", "3", "4"}) qputenv(QByteArray("TOLVANE_COM") + n, kNowhere);
+    }
     void keyPressArrivesExactlyInOrder();
     void countAndDiscard();
     void inputBeforeOpenIsDiscarded();
@@ -158,6 +165,7 @@ class QtSerialLayerTest : public QObject {
     void closingFlushesQueuedBytes();
     void laggingLineHoldsPressesBackWhole();
     void hangUpClosesAndStaysQuiet();
+    void lostPortIsToldAndReopenedByName();
     void badDeviceNamesFailToOpen_data();
     void badDeviceNamesFailToOpen();
     void malformedSettingsFail();
@@ -504,6 +512,46 @@ void QtSerialLayerTest::hangUpClosesAndStaysQuiet() {
     QVERIFY_THROWS_EXCEPTION(SerialError, layer.Output(probeFrame()));
 }
 
+// The owner hears of a hang-up once, never of a close it asked for; a reopen goes to the same
+// name (a pseudo-terminal has no adapter identity) with the same settings and lock.
+void QtSerialLayerTest::lostPortIsToldAndReopenedByName() {
+    QTemporaryDir folder;
+    const QByteArray link = QFile::encodeName(folder.filePath("projector"));
+    auto pointLink = [&](const Pty& pty) {
+        QFile::remove(QFile::decodeName(link));
+        QVERIFY(QFile::link(pty.path(), QFile::decodeName(link)));
+    };
+    std::vector<Transport> told;
+    QtSerialLayer layer;
+    layer.setLostHandler([&](Transport transport) { told.push_back(transport); });
+    Pty first;
+    pointLink(first);
+    const Com1On com1(link);
+    layer.Settings("9600,N,8,1");
+    layer.PortOpen(true);
+    layer.PortOpen(false);
+    layer.PortOpen(true);
+    QVERIFY(told.empty());
+
+    first.hangUp();
+    QTRY_VERIFY_WITH_TIMEOUT(!layer.PortOpen(), 2000);
+    QCOMPARE(told, std::vector<Transport>{Transport::Device});
+    QVERIFY_THROWS_EXCEPTION(SerialError, layer.reopenLost());  // nothing behind the name yet
+
+    Pty second;
+    pointLink(second);
+    layer.reopenLost();
+    QVERIFY(layer.PortOpen());
+    QVERIFY(exclusive(second.path()));
+    QCOMPARE(layer.device(), QFile::decodeName(link));
+    const KeyCommand& mute = *findKey("mMute");
+    sendKey(layer, mute);
+    const QByteArray press = bytes(leadInFrame(mute)) + bytes(keyFrame(mute));
+    QCOMPARE(second.readFromPanel(press.size()), press);
+    QCOMPARE(second.readFromPanel(1, 100ms), QByteArray());
+    QCOMPARE(told.size(), std::size_t{1});
+}
+
 void QtSerialLayerTest::badDeviceNamesFailToOpen_data() {
     QTest::addColumn<QString>("device");
     QTest::newRow("missing") << "/nonexistent/tolvane-port";
@@ -518,7 +566,7 @@ void QtSerialLayerTest::badDeviceNamesFailToOpen() {
     qputenv("TOLVANE_COM1", device.toLocal8Bit());
     QtSerialLayer layer;
     QVERIFY_THROWS_EXCEPTION(SerialError, layer.PortOpen(true));
-    qunsetenv("TOLVANE_COM1");
+    qputenv("TOLVANE_COM1", kNowhere);
     QVERIFY(!layer.PortOpen());
 }
 

@@ -306,5 +306,6 @@ void frmTolvane::closeEvent(QCloseEvent* event) {
     // A check waiting inside this window's events sees this and ends without a result.
     closing_ = true;
     Timer1.stop();
+    ports_.stopRetrying();
     QMainWindow::closeEvent(event);
 }

@@ -355,6 +355,47 @@ class Projector:
         return self.process.returncode
 
 
+class Socat:
+    """A pseudo-terminal pair made by socat: one end linked at `link`, for the panel; the other
+    is socat's standard input and output, whose bytes the test reads as they come. Ending socat
+    closes its end, as a pulled cable would."""
+
+    def __init__(self, link):
+        self.link = link
+        # wait-slave: socat starts reading once the panel has opened its end (looked at every
+        # 20 ms), not at once, when reading would fail and end it.
+        self.process = subprocess.Popen(
+            ["socat", f"PTY,link={link},rawer,wait-slave,pty-interval=0.02", "STDIO"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self._bytes = bytearray()
+        self._lock = threading.Lock()
+        threading.Thread(target=self._read, daemon=True).start()
+        wait_for(lambda: os.path.lexists(link), 5, f"socat's link {link}")
+
+    def _read(self):
+        while chunk := self.process.stdout.read1(4096):
+            with self._lock:
+                self._bytes += chunk
+
+    def received(self, count, timeout=5.0):
+        """The first `count` bytes the panel wrote, as hex text, once they are there."""
+        def enough():
+            with self._lock:
+                return len(self._bytes) >= count and bytes(self._bytes[:count]).hex(" ").upper()
+        return wait_for(enough, timeout, f"{count} bytes at socat's end")
+
+    def everything(self):
+        with self._lock:
+            return bytes(self._bytes).hex(" ").upper()
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(timeout=5)
+        self.process.stdin.close()
+        self.process.stdout.close()
+
+
 def parse(line):
     """('key', 'mVolume', '01 08 ...') from a projector line."""
     words = line.split()

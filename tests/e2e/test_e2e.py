@@ -10,7 +10,10 @@ import time
 import unittest
 
 from harness import (KEY_FRAMES, KEYS, LEAD_INS, NOT_RESPONDING, PROBE, RESPONDING, SHORTCUTS,
-                     Compositor, Projector, Scene, SessionBus, binary, parse, wait_for)
+                     Compositor, Display, Panel, Projector, Scene, SessionBus, Socat, binary,
+                     parse, wait_for)
+
+WRITE_FAILED = "Error while writing to comm port. Ensure that a valid comm port is selected"
 
 
 class Keys(unittest.TestCase):
@@ -27,6 +30,47 @@ class Keys(unittest.TestCase):
             self.assertEqual(parse(key_line), ("key", key, KEY_FRAMES[key]))
         self.assertEqual(scene.projector.drain(), [])
         self.assertEqual(scene.panel.close(), 0)
+
+
+class ComesBack(unittest.TestCase):
+    def test_the_port_is_used_again_once_it_is_back(self):
+        """socat's pseudo-terminal behind a fixed link name (the name is all the identity a
+        pseudo-terminal has). socat ends: a key shows the write message. socat starts again at
+        the same name: within 1.5 s a key arrives exact at the new far end, with no message."""
+        folder = tempfile.mkdtemp(prefix="tolvane-e2e-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        link = os.path.join(folder, "projector")
+        display = Display()
+        self.addCleanup(display.close)
+        first = Socat(link)
+        self.addCleanup(first.stop)
+        panel = Panel(binary("TOLVANE_PANEL"), display, {1: link})
+        self.addCleanup(panel.end)
+        panel.wait_window()
+        frames = {key: f"{LEAD_INS[key]} {KEY_FRAMES[key]}" for key in ("mMute", "mVolume")}
+        panel.click("mMute")
+        self.assertEqual(first.received(len(frames["mMute"].split())), frames["mMute"])
+
+        first.stop()
+        panel.wait_log(f"lost COM1 {link}")
+        panel.click("mPower_off")
+        box = panel.find_message_box()
+        self.assertEqual(panel.messages(), [WRITE_FAILED])
+        panel.dismiss_message_box(box)
+
+        again = Socat(link)
+        self.addCleanup(again.stop)
+        back = time.monotonic()
+        panel.wait_log(f"reopened COM1 {link}", timeout=1.5)
+        print(f"\n    figure: reopened {(time.monotonic() - back) * 1000:.0f} ms after the link "
+              "was back", flush=True)
+        panel.click("mVolume")
+        # Exactly the key pressed now: the press made while away never arrives.
+        self.assertEqual(again.received(len(frames["mVolume"].split())), frames["mVolume"])
+        time.sleep(0.2)  # a stretch in which nothing more may arrive
+        self.assertEqual(again.everything(), frames["mVolume"])
+        self.assertEqual(panel.messages(), [WRITE_FAILED])
+        self.assertEqual(panel.close(), 0)
 
 
 class Keyboard(unittest.TestCase):

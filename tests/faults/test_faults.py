@@ -174,6 +174,51 @@ class HangUp(FaultCase):
         self.assertEqual(panel.close(), 0)
 
 
+class ComesAndGoes(FaultCase):
+    CYCLES = 20
+
+    def test_device_that_comes_and_goes(self):
+        """Injected: the simulator ends and a new one starts at the same name, 20 times; a key is
+        pressed each time it is there and, every fifth time, one while it is away. Seen: the
+        write message for each press while away, nothing else. Lost or doubled: no frame; the
+        presses made while away never arrive. The panel holds as many descriptors after the
+        last return as after the first, and its memory stays put."""
+        bench = Bench(self)
+        projector = bench.projector()
+        panel = bench.panel({1: projector.link})
+        panel.wait_window()
+        count = lambda text: sum(text in line for line in panel.log())  # noqa: E731
+        started = time.monotonic()
+        descriptors, memory, away = [], [], 0
+        for n in range(self.CYCLES):
+            if n > 0:
+                projector = bench.projector()
+                wait_for(lambda: count("reopened COM1") == n, 3, f"return number {n}")
+            self.press(panel, projector, KEYS[n % len(KEYS)])
+            self.assertNothingMore(projector)
+            descriptors.append(len(os.listdir(f"/proc/{panel.process.pid}/fd")))
+            memory.append(rss_kib(panel.process.pid))
+            projector.stop()
+            wait_for(lambda: count("lost COM1") == n + 1, 3, f"loss number {n + 1}")
+            if n % 5 == 4:
+                panel.click(KEYS[(n + 1) % len(KEYS)])
+                self.message(panel, WRITE_FAILED)
+                away += 1
+        took = time.monotonic() - started
+        sanitized = os.environ.get("TOLVANE_SANITIZED") == "1"
+        # Compared from the sixth return on: the first message box opens the icon theme's
+        # cache, once for the life of the program.
+        report(f"device gone and back {self.CYCLES} times in {took:.1f} s: descriptors "
+               f"{descriptors[1]} after the first return, {descriptors[5]} after the sixth, "
+               f"{descriptors[-1]} after the last; resident memory {memory[1]} KiB, "
+               f"{memory[5]} KiB, {memory[-1]} KiB" + (" (sanitized build)" if sanitized else ""))
+        self.assertEqual(panel.messages(), [WRITE_FAILED] * away)
+        self.assertEqual(descriptors[-1], descriptors[5])
+        if not sanitized:  # the sanitizer keeps freed memory in quarantine for a while
+            self.assertLess(memory[-1] - memory[5], 1024)
+        self.assertEqual(panel.close(), 0)
+
+
 class HeldPort(FaultCase):
     def test_port_held_by_another_panel(self):
         """Injected: a second panel starts on the port a first one already holds, named by its

@@ -64,8 +64,8 @@ def listening_sockets(pid):
 class Ser2net:
     """ser2net in the foreground, one raw and one RFC 2217 port in front of `device`."""
 
-    def __init__(self, folder, device):
-        self.ports = {"tcp": free_port(), "rfc2217": free_port()}
+    def __init__(self, folder, device, ports=None):
+        self.ports = ports or {"tcp": free_port(), "rfc2217": free_port()}
         config = os.path.join(folder, "ser2net.yaml")
         with open(config, "w") as f:
             for scheme, accepter in (("tcp", "tcp"), ("rfc2217", "telnet(rfc2217),tcp")):
@@ -184,8 +184,8 @@ class NetCase(unittest.TestCase):
         self.addCleanup(projector.stop)
         return projector
 
-    def server(self, projector):
-        server = Ser2net(self.folder, projector.device)
+    def server(self, projector, ports=None):
+        server = Ser2net(self.folder, projector.device, ports)
         self.addCleanup(server.stop)
         return server
 
@@ -309,6 +309,38 @@ class ThroughSer2net(NetCase):
                     server.wait_released(projector.device)
             server.stop()
             projector.stop()
+
+    def test_server_back_is_used_again(self):
+        """ser2net stops: a key shows the write message. It starts again on the same ports: the
+        panel connects again by itself (its pauses grow from 1 s) and a key arrives exact, with
+        no further message."""
+        projector = self.projector()
+        for scheme in ("tcp", "rfc2217"):
+            with self.subTest(scheme):
+                server = self.server(projector)
+                panel = self.panel(server.address(scheme))
+                panel.wait_window()
+                panel.click("mMute")
+                self.assertEqual(parse(projector.next_lines(2)[1]), ("key", "mMute",
+                                                                     KEY_FRAMES["mMute"]))
+                server.stop()
+                panel.wait_log(f"lost COM1 {server.address(scheme)}")
+                panel.click("mPower_off")
+                self.message(panel, WRITE_FAILED)
+                server = self.server(projector, server.ports)
+                back = time.monotonic()
+                panel.wait_log(f"reopened COM1 {server.address(scheme)}", timeout=10)
+                report(f"{scheme}: connected again {(time.monotonic() - back) * 1e3:.0f} ms "
+                       "after ser2net was back")
+                panel.click("mVolume")
+                lead_in, key_line = projector.next_lines(2)
+                self.assertEqual(parse(lead_in)[2], LEAD_INS["mVolume"])
+                self.assertEqual(parse(key_line), ("key", "mVolume", KEY_FRAMES["mVolume"]))
+                self.assertEqual(projector.drain(), [])
+                self.assertEqual(panel.messages(), [WRITE_FAILED])
+                self.assertEqual(panel.close(), 0)
+                server.wait_released(projector.device)
+                server.stop()
 
 
 class MisbehavingServer(NetCase):

@@ -1,0 +1,26 @@
+#include "platform/open_hints.h"
+
+namespace tolvane {
+
+std::string openFailureHints(const OpenFailureFacts& facts) {
+    using Why = OpenFailureFacts::Why;
+    std::string hints;
+    if (facts.why == Why::Denied && !facts.deviceGroup.empty() && !facts.inDeviceGroup)
+        hints += "; you are not in the group " + facts.deviceGroup +
+                 " of the device: sudo usermod -aG " + facts.deviceGroup +
+                 " $USER, then log out and in again";
+    // brltty takes some adapters as braille displays: the device vanishes or is held.
+    if (facts.brlttyInstalled && facts.usbAdapter &&
+        (facts.why == Why::Missing || facts.why == Why::Busy))
+        hints +=
+            "; brltty is installed and claims some USB serial adapters: sudo apt-get remove "
+            "brltty (unless a braille display needs it)";
+    // ModemManager probes a new adapter for a few seconds and holds it meanwhile.
+    if (facts.modemManagerRunning && (facts.why == Why::Busy || facts.why == Why::Denied))
+        hints +=
+            "; ModemManager is running and may be probing the port: sudo systemctl stop "
+            "ModemManager";
+    return hints;
+}
+
+}  // namespace tolvane

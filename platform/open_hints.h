@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+
+namespace tolvane {
+
+// What is known about a device that could not be opened and the services around it.
+struct OpenFailureFacts {
+    enum class Why { Denied, Busy, Missing, Other };
+    Why why = Why::Other;
+    std::string deviceGroup;    // the group the device belongs to, when that group may open it
+    bool inDeviceGroup = true;  // the user is a member of deviceGroup
+    bool usbAdapter = false;    // a USB serial adapter's name (ttyUSB*, ttyACM*)
+    bool brlttyInstalled = false;
+    bool modemManagerRunning = false;
+};
+
+// The usual culprits that fit the failure, each with its one-line fix, as text to append to
+// the reason ("" when none applies).
+std::string openFailureHints(const OpenFailureFacts& facts);
+
+}  // namespace tolvane
