@@ -20,6 +20,10 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// Where a Comm item points when a test has not pointed it at its own pseudo-terminal: no real
+// port is ever opened, whatever the machine has.
+constexpr const char* kNowhere = "/nonexistent/tolvane-test-port";
+
 // Notes when and at what CPU cost the first result dialog appears on screen.
 class ShowWatch : public QObject {
   public:
@@ -94,6 +98,9 @@ class ConnectionCheckTest : public QObject {
     Q_OBJECT
 
   private slots:
+    void initTestCase() {
+        for (const char* n : {"1", "2", "3", "4"}) qputenv(QByteArray("TOLVANE_COM") + n, kNowhere);
+    }
     void answerInTime();
     void noAnswerTimesOutOnce();
     void countGrowingWithoutAnEventIsSeen();
@@ -265,7 +272,7 @@ void ConnectionCheckTest::realPortAnswered() {
     Pty pty;
     qputenv("TOLVANE_COM1", pty.path().toLocal8Bit());
     frmTolvane window(std::make_unique<QtSerialLayer>());
-    qunsetenv("TOLVANE_COM1");
+    qputenv("TOLVANE_COM1", kNowhere);
     QVERIFY(window.MSComm1().PortOpen());
     ModalCloser closer;
     // The far end answers the probe as a projector would, from the event loop.
@@ -287,7 +294,7 @@ void ConnectionCheckTest::realPortSilent() {
     Pty pty;
     qputenv("TOLVANE_COM1", pty.path().toLocal8Bit());
     frmTolvane window(std::make_unique<QtSerialLayer>());
-    qunsetenv("TOLVANE_COM1");
+    qputenv("TOLVANE_COM1", kNowhere);
     window.show();
     ModalCloser closer(50ms);
     ShowWatch watch;
@@ -309,7 +316,7 @@ void ConnectionCheckTest::realPortOnlyBytesAfterTheProbeAnswer() {
     Pty pty;
     qputenv("TOLVANE_COM1", pty.path().toLocal8Bit());
     frmTolvane window(std::make_unique<QtSerialLayer>());
-    qunsetenv("TOLVANE_COM1");
+    qputenv("TOLVANE_COM1", kNowhere);
     ModalCloser closer;
     window.mMute_Click();
     pty.writeToPanel(QByteArray("\x06", 1));  // the projector acknowledged the key, then died
@@ -327,7 +334,7 @@ void ConnectionCheckTest::realPortClickStormIsBounded() {
     Pty pty;
     qputenv("TOLVANE_COM1", pty.path().toLocal8Bit());
     frmTolvane window(std::make_unique<QtSerialLayer>());
-    qunsetenv("TOLVANE_COM1");
+    qputenv("TOLVANE_COM1", kNowhere);
     auto residentKib = [] {
         QFile statm("/proc/self/statm");
         statm.open(QIODevice::ReadOnly);
