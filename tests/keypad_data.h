@@ -8,7 +8,7 @@
 
 namespace tolvane::testing {
 
-// tests/data/keypad.json: the frames and the keypad layout as the design gives them, shared with
+// tests/data/keypad.json: the frames and the keypad layout, written down once and shared with
 // the Python tests. Expected bytes come from here, never from the program's own tables.
 struct ExpectedFrame {
     QString name;

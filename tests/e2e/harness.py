@@ -19,7 +19,7 @@ import time
 TWIPS_PER_PIXEL = 15
 CLIENT_HEIGHT = 5295 // TWIPS_PER_PIXEL
 
-# The frames and the keypad layout as the design gives them, shared with the C++ tests.
+# The frames and the keypad layout, written down once and shared with the C++ tests.
 with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "keypad.json"),
           encoding="utf-8") as _file:
     _DATA = json.load(_file)
