@@ -463,6 +463,38 @@ class MachineShare:
         return max(0.0, (busy1 - busy0) - (own1 - own0)) / max(total1 - total0, 1e-9)
 
 
+def section_main(doc, title, run, section):
+    """The command line of a bench that writes one section (`title`) of a markdown file:
+    --panel, --runs, --output. run(args) measures; section(results, args, started, others)
+    writes the text. Only that section of the file changes; sections around it stay."""
+    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
+    parser.add_argument("--panel", required=True)
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--output", help="replace the section of this markdown file")
+    args = parser.parse_args()
+    if args.runs < 1:
+        parser.error("--runs must be at least 1")
+    started = datetime.datetime.now(datetime.timezone.utc)
+    share = MachineShare()
+    text = section(run(args), args, started, share.others())
+    print(text)
+    if args.output:
+        with open(args.output) as f:
+            page = f.read()
+        at = page.find(title)
+        if at < 0:
+            page = page.rstrip("\n") + "\n\n" + text
+        else:
+            end = page.find("\n## ", at + len(title))
+            page = page[:at] + text + ("" if end < 0 else page[end:])
+        partial = args.output + ".partial"
+        with open(partial, "w") as f:
+            f.write(page)
+        os.replace(partial, args.output)
+        print(f"bench: wrote {args.output}", file=sys.stderr)
+    return 0
+
+
 def machine_facts():
     model, virtual = "unknown", False
     with open("/proc/cpuinfo") as f:

@@ -9,8 +9,6 @@ watches the line: the time runs from just before the call is handed to that thre
 frame's last byte read at the far end. With --output, the section below replaces the one of the
 same title in that file, or is added at its end.
 """
-import argparse
-import datetime
 import os
 import queue
 import sys
@@ -136,34 +134,7 @@ def section(results, args, started, others):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--panel", required=True)
-    parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--output", help="replace the section of this markdown file")
-    args = parser.parse_args()
-    if args.runs < 1:
-        parser.error("--runs must be at least 1")
-    started = datetime.datetime.now(datetime.timezone.utc)
-    share = bench.MachineShare()
-    results = run(args)
-    text = section(results, args, started, share.others())
-    print(text)
-    if args.output:
-        with open(args.output) as f:
-            doc = f.read()
-        # Only this section changes: other sections, before or after it, stay as they are.
-        at = doc.find(TITLE)
-        if at < 0:
-            doc = doc.rstrip("\n") + "\n\n" + text
-        else:
-            end = doc.find("\n## ", at + len(TITLE))
-            doc = doc[:at] + text + ("" if end < 0 else doc[end:])
-        partial = args.output + ".partial"
-        with open(partial, "w") as f:
-            f.write(doc)
-        os.replace(partial, args.output)
-        print(f"bench: wrote {args.output}", file=sys.stderr)
-    return 0
+    return bench.section_main(__doc__, TITLE, run, section)
 
 
 if __name__ == "__main__":

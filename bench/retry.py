@@ -7,8 +7,6 @@ tcp:// address on 127.0.0.1 whose listener accepts the panel once and then close
 is refused. With --output, the section below replaces the one of the same title in that file, or
 is added at its end.
 """
-import argparse
-import datetime
 import os
 import socket
 import sys
@@ -21,7 +19,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
 import bench  # noqa: E402
-from harness import Display, Panel, Socat, wait_for  # noqa: E402
+from harness import Display, Panel, Socat  # noqa: E402
 
 TITLE = "## Retrying a lost port"
 WINDOW_S = 10.0
@@ -88,16 +86,7 @@ def section(results, args, started, others):
             f"are its failed quiet opens, counted from its debug log. No message was shown.\n")
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--panel", required=True)
-    parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--output", help="replace the section of this markdown file")
-    args = parser.parse_args()
-    if args.runs < 1:
-        parser.error("--runs must be at least 1")
-    started = datetime.datetime.now(datetime.timezone.utc)
-    share = bench.MachineShare()
+def run(args):
     display = Display()
     results = {mode: [] for mode in MODES}
     try:
@@ -107,24 +96,11 @@ def main():
                 results[mode].append(measure(mode, args.panel, display))
     finally:
         display.close()
-    text = section(results, args, started, share.others())
-    print(text)
-    if args.output:
-        with open(args.output) as f:
-            doc = f.read()
-        # Only this section changes: other sections, before or after it, stay as they are.
-        at = doc.find(TITLE)
-        if at < 0:
-            doc = doc.rstrip("\n") + "\n\n" + text
-        else:
-            end = doc.find("\n## ", at + len(TITLE))
-            doc = doc[:at] + text + ("" if end < 0 else doc[end:])
-        partial = args.output + ".partial"
-        with open(partial, "w") as f:
-            f.write(doc)
-        os.replace(partial, args.output)
-        print(f"bench: wrote {args.output}", file=sys.stderr)
-    return 0
+    return results
+
+
+def main():
+    return bench.section_main(__doc__, TITLE, run, section)
 
 
 if __name__ == "__main__":

@@ -8,13 +8,11 @@
 
 #include "platform/serial_layer.h"
 #include "protocol/key_table.h"
+#include "serial/comm_ports.h"
 #include "serial/port_ui.h"
 #include "serial/reconnector.h"
 
 namespace tolvane {
-
-inline constexpr std::string_view kLineSettings = "9600,N,8,1";
-inline constexpr int kPortCount = 4;
 
 // Writes a key press: the key's lead-in frame, then its key frame, one write each.
 // A failed write throws, so a failed lead-in frame sends no key frame.

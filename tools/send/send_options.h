@@ -8,7 +8,7 @@
 #include <variant>
 #include <vector>
 
-#include "serial/port_manager.h"
+#include "serial/comm_ports.h"
 
 namespace tolvane::send {
 
