@@ -59,6 +59,7 @@ NetSerialLayer::NetSerialLayer(Resolver resolve) : resolve_(std::move(resolve)) 
     QObject::connect(&socket_, &QIODevice::readyRead, &socket_, [this] { takeReceived(); });
     QObject::connect(&socket_, &QAbstractSocket::errorOccurred, &socket_,
                      [this] { lost(socket_.errorString()); });
+    QObject::connect(&socket_, &QAbstractSocket::connected, &socket_, [this] { onConnected(); });
     QObject::connect(&socket_, &QAbstractSocket::disconnected, &socket_,
                      [this] { lost(QStringLiteral("the server closed the connection")); });
 }
@@ -120,20 +121,46 @@ void NetSerialLayer::reopenLost() {
     if (PortOpen()) return;
     quiet_ = true;
     const auto loud = qScopeGuard([this] { quiet_ = false; });
+    // A quiet try never holds the window up waiting for the network: it starts a connection
+    // and leaves it to the system, which keeps trying by itself; the port opens as soon as the
+    // server takes it (onConnected). An attempt still under way is left to go on.
+    if (retrying_ && socket_.state() != QAbstractSocket::UnconnectedState) {
+        qCDebug(lcSerial).noquote() << "still connecting to" << where_;
+        throw SerialError(SerialError::Kind::Open, "still connecting");
+    }
     close();
-    connectTo(kRetryConnectTimeout);
-    qCInfo(lcSerial).noquote() << QStringLiteral("reopened COM%1 %2").arg(port_).arg(where_);
+    retrying_ = true;
+    startConnect();
+    qCDebug(lcSerial).noquote() << "connecting to" << where_ << "again";
+    throw SerialError(SerialError::Kind::Open, "connecting");
 }
 
-void NetSerialLayer::connectTo(std::chrono::milliseconds timeout) {
-    using Kind = PortAddress::Kind;
+void NetSerialLayer::onConnected() {
+    if (!retrying_) return;  // an open the user asked for waits for this itself
+    retrying_ = false;
+    quiet_ = true;
     opening_ = true;
-    const auto opened = qScopeGuard([this] { opening_ = false; });
+    const auto done = qScopeGuard([this] { quiet_ = opening_ = false; });
+    try {
+        finishOpen(QDeadlineTimer(kRetryConnectTimeout), kRetryConnectTimeout);
+        qCInfo(lcSerial).noquote() << QStringLiteral("reopened COM%1 %2").arg(port_).arg(where_);
+    } catch (const SerialError&) {
+        // Said at debug level by refuse(); the next quiet try starts again.
+    }
+}
+
+void NetSerialLayer::startConnect() {
     decoder_ = TelnetDecoder();
     received_.clear();
     client_.reset();
-    const QDeadlineTimer deadline(timeout);
     socket_.connectToHost(QString::fromStdString(address_.host), address_.port);
+}
+
+void NetSerialLayer::connectTo(std::chrono::milliseconds timeout) {
+    opening_ = true;
+    const auto opened = qScopeGuard([this] { opening_ = false; });
+    const QDeadlineTimer deadline(timeout);
+    startConnect();
     waitUntil(
         [this] {
             return socket_.state() == QAbstractSocket::ConnectedState ||
@@ -143,10 +170,13 @@ void NetSerialLayer::connectTo(std::chrono::milliseconds timeout) {
     if (socket_.state() == QAbstractSocket::UnconnectedState) refuse(socket_.errorString());
     if (socket_.state() != QAbstractSocket::ConnectedState)
         refuse(QStringLiteral("no connection within %1 ms").arg(timeout.count()));
+    finishOpen(deadline, timeout);
+}
+
+void NetSerialLayer::finishOpen(const QDeadlineTimer& deadline, std::chrono::milliseconds timeout) {
     socket_.setSocketOption(QAbstractSocket::LowDelayOption, 1);
     open_ = true;
-
-    if (address_.kind == Kind::Rfc2217) {
+    if (address_.kind == PortAddress::Kind::Rfc2217) {
         client_.emplace(lineFor(settings_));
         send(client_->start());
         waitUntil(
@@ -184,6 +214,7 @@ void NetSerialLayer::waitUntil(const std::function<bool()>& done,
 }
 
 void NetSerialLayer::close() {
+    retrying_ = false;
     if (PortOpen()) {
         // Bytes still queued belong to a key press the user already made: let them leave first,
         // then end the connection the orderly way and give the server the same time to see it

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QString>
 #include <QTcpSocket>
 #include <chrono>
@@ -18,7 +19,8 @@ namespace tolvane {
 // How long opening may take: name lookup, connection and, with RFC 2217, the server's
 // confirmation of the line settings.
 inline constexpr std::chrono::milliseconds kConnectTimeout{3000};
-// The same for a quiet retry of a lost connection: the window takes no input while it waits.
+// How long a server that took a quiet retry's connection has to confirm the line settings: the
+// window takes no input meanwhile. (The connection itself is never waited for on a retry.)
 inline constexpr std::chrono::milliseconds kRetryConnectTimeout{500};
 // Bytes read from the socket at a time, and held by the socket at most besides.
 inline constexpr qint64 kSocketChunk = 4096;
@@ -53,6 +55,10 @@ class NetSerialLayer final : public SerialLayer {
   private:
     void open();
     void connectTo(std::chrono::milliseconds timeout);
+    void startConnect();
+    // Once connected: the line settings (RFC 2217), then the port is open.
+    void finishOpen(const QDeadlineTimer& deadline, std::chrono::milliseconds timeout);
+    void onConnected();
     void close();
     [[noreturn]] void refuse(const QString& reason);
     // Runs socket events (not the user's) until done() or the deadline.
@@ -73,6 +79,7 @@ class NetSerialLayer final : public SerialLayer {
     QByteArray received_;                  // data bytes, at most kReceiveBufferSize
     bool quiet_ = false;                   // a retry: failures are debug lines only
     bool opening_ = false;                 // a loss now is a failed open, not a lost port
+    bool retrying_ = false;                // a quiet try's connection is under way
 };
 
 // Picks, on every open, the layer for what the selected Comm item stands for: the local serial

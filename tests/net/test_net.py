@@ -439,6 +439,39 @@ class Unreachable(NetCase):
         panel.wait_window()
         self.assertEqual(panel.close(), 0)
 
+    def test_a_host_that_stops_answering_holds_nothing_up(self):
+        """The server's host stops answering: its queue is full, so the system drops the
+        panel's connection attempts unanswered, as for a host switched off. Quiet tries never
+        wait for the network; once the host answers again the panel is back by itself."""
+        listener = socket.create_server(("127.0.0.1", 0), backlog=0)
+        self.addCleanup(listener.close)
+        address = f"tcp://127.0.0.1:{listener.getsockname()[1]}"
+        panel = Panel(binary("TOLVANE_PANEL"), self.display, {1: address},
+                      extra_env={"QT_LOGGING_RULES": "tolvane.ui.debug=true;"
+                                                     "tolvane.serial.debug=true"})
+        self.addCleanup(panel.end)
+        first, _ = listener.accept()
+        panel.wait_window()
+        filler = socket.create_connection(listener.getsockname())
+        self.addCleanup(filler.close)
+        first.close()
+        panel.wait_log(f"lost COM1 {address}")
+        panel.wait_log(f"still connecting to {address}", timeout=10)
+        self.assertFalse([line for line in panel.log() if "no connection within" in line])
+        listener.accept()[0].close()  # room in the queue again
+        back = time.monotonic()
+        panel.wait_log(f"reopened COM1 {address}", timeout=20)
+        report(f"connected again {(time.monotonic() - back) * 1e3:.0f} ms after the host "
+               "answered (the system's own pace of connection attempts)")
+        panel.click("mMute")
+        line, _ = listener.accept()
+        with line, line.makefile("rb") as stream:
+            line.settimeout(5)
+            got = stream.read(24)
+        self.assertEqual(got.hex(" ").upper(), LEAD_INS["mMute"] + " " + KEY_FRAMES["mMute"])
+        self.assertEqual(panel.messages(), [])
+        self.assertEqual(panel.close(), 0)
+
     def test_malformed_address_is_an_open_failure_with_its_reason(self):
         panel = self.panel("rfc2217://[::1:7000")
         self.message(panel, OPEN_FAILED)
