@@ -47,4 +47,22 @@ std::optional<Bytes> parseHexText(std::string_view text) {
     return out;
 }
 
+std::string printable(std::string_view text) {
+    constexpr std::size_t kQuotedLength = 64;
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : text.substr(0, kQuotedLength)) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7F && byte != '\\') {
+            out += c;
+        } else {
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0x0F];
+        }
+    }
+    if (text.size() > kQuotedLength) out += "...";
+    return out;
+}
+
 }  // namespace tolvane

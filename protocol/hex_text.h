@@ -16,4 +16,8 @@ std::string toHex(std::span<const std::uint8_t> bytes);
 // Empty for anything else, an odd digit count included, so a typo is never half taken.
 std::optional<Bytes> parseHexText(std::string_view text);
 
+// Outside text as a message may quote it: printable ASCII kept, every other byte (and the
+// backslash) as \xNN, and cut short, with "...", after its first 64 bytes.
+std::string printable(std::string_view text);
+
 }  // namespace tolvane

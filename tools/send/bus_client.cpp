@@ -10,7 +10,6 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
-#include <QTimer>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -19,6 +18,7 @@
 #include "platform/port_mapping.h"
 #include "platform/qt_serial_layer.h"
 #include "protocol/key_table.h"
+#include "send/key_pause.h"
 #include "serial/messages.h"
 
 namespace tolvane::send {
@@ -90,15 +90,7 @@ int press(QDBusConnection& bus, const QString& panel, const SendOptions& options
           StopRequests& stops, const int& stopStatus) {
     std::size_t sent = 0;
     for (const std::size_t row : options.keys) {
-        // As when the port is ours: a stop is seen between keys, never inside one.
-        QCoreApplication::processEvents();
-        if (sent > 0 && options.delay.count() > 0 && stopStatus == 0) {
-            QEventLoop pause;
-            QTimer::singleShot(options.delay, Qt::PreciseTimer, &pause, &QEventLoop::quit);
-            QObject::connect(&stops, &StopRequests::stopRequested, &pause, &QEventLoop::quit);
-            pause.exec();
-        }
-        if (stopStatus != 0) break;
+        if (!readyForKey(sent, options.delay, stops, stopStatus)) break;
         QDBusMessage call = callTo(panel, "Press");
         const std::string_view control = kKeys[row].control;
         call << QStringList{QString::fromLatin1(control.data(), qsizetype(control.size()))};

@@ -3,12 +3,10 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QSerialPortInfo>
-#include <QTimer>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -22,6 +20,7 @@
 #include "protocol/key_names.h"
 #include "send/bus_client.h"
 #include "send/console_check.h"
+#include "send/key_pause.h"
 #include "send/send_options.h"
 #include "serial/messages.h"
 #include "serial/port_manager.h"
@@ -260,15 +259,7 @@ int main(int argc, char* argv[]) {
 
         std::size_t sent = 0;
         for (const std::size_t row : options.keys) {
-            // A stop asked for so far is seen here, between keys, never inside one.
-            QCoreApplication::processEvents();
-            if (sent > 0 && options.delay.count() > 0 && stopStatus == 0) {
-                QEventLoop pause;
-                QTimer::singleShot(options.delay, Qt::PreciseTimer, &pause, &QEventLoop::quit);
-                QObject::connect(&stops, &StopRequests::stopRequested, &pause, &QEventLoop::quit);
-                pause.exec();
-            }
-            if (stopStatus != 0) break;
+            if (!readyForKey(sent, options.delay, stops, stopStatus)) break;
             try {
                 sendKey(port.layer(), kKeys[row]);
                 port.drain(kDrainTimeout);

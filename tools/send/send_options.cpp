@@ -8,9 +8,6 @@
 namespace tolvane::send {
 namespace {
 
-// What of an argument a message quotes at most.
-constexpr std::size_t kQuotedLength = 64;
-
 // "Comm3" or "COM3", in any case: the number; nullopt for anything else.
 std::optional<std::string_view> commNumber(std::string_view text) {
     for (const std::string_view prefix : {std::string_view("comm"), std::string_view("com")}) {
@@ -63,23 +60,6 @@ std::string_view actionOption(Action action) {
 }
 
 }  // namespace
-
-std::string printable(std::string_view argument) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (const char c : argument.substr(0, kQuotedLength)) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte < 0x7F && byte != '\\') {
-            out += c;
-        } else {
-            out += "\\x";
-            out += kHex[byte >> 4];
-            out += kHex[byte & 0x0F];
-        }
-    }
-    if (argument.size() > kQuotedLength) out += "...";
-    return out;
-}
 
 std::variant<SendOptions, UsageError> parseOptions(std::span<const std::string> arguments) {
     SendOptions options;

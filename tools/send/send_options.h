@@ -8,6 +8,7 @@
 #include <variant>
 #include <vector>
 
+#include "protocol/hex_text.h"  // printable(), for the messages
 #include "serial/comm_ports.h"
 
 namespace tolvane::send {
@@ -44,9 +45,5 @@ struct UsageError {
 // Reads the arguments after the program name, taken as bytes. Every key is looked up before
 // anything else happens; anything wrong comes back as the one message to show.
 std::variant<SendOptions, UsageError> parseOptions(std::span<const std::string> arguments);
-
-// An argument as it may be quoted in a message: printable ASCII kept, every other byte as \xNN,
-// and cut short when long.
-std::string printable(std::string_view argument);
 
 }  // namespace tolvane::send
