@@ -44,13 +44,12 @@ class NetSerialLayer final : public SerialLayer {
     std::size_t OutBufferCount() const override;
     std::int16_t InBufferCount() override;
     void InBufferCount(std::int16_t count) override;
+    // Once every byte written has been handed to the system for the server.
+    void drain(std::chrono::milliseconds timeout) override;
     void reopenLost() override;
 
     // The address of the last open attempt, as given.
     QString address() const { return where_; }
-    // Returns once every byte written has been handed to the system for the server. Throws
-    // SerialError (a write failure) when the connection ends first or the timeout passes.
-    void drain(std::chrono::milliseconds timeout);
 
   private:
     void open();
@@ -99,6 +98,7 @@ class RoutingSerialLayer final : public SerialLayer {
     std::size_t OutBufferCount() const override { return active_->OutBufferCount(); }
     std::int16_t InBufferCount() override { return active_->InBufferCount(); }
     void InBufferCount(std::int16_t count) override { active_->InBufferCount(count); }
+    void drain(std::chrono::milliseconds timeout) override { active_->drain(timeout); }
     void setLostHandler(LostHandler handler) override;
     void reopenLost() override { active_->reopenLost(); }
 

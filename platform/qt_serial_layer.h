@@ -50,10 +50,7 @@ class QtSerialLayer final : public SerialLayer {
     // Names the device the next opens use, as bytes, instead of the one behind CommPort; an
     // empty name goes back to CommPort.
     void setDeviceName(const QByteArray& name) { deviceName_ = name; }
-    // Returns once every byte written has left the computer: handed to the system, and sent
-    // by it on the line. Throws SerialError (a write failure) when the port closes first or
-    // the line takes longer than the timeout.
-    void drain(std::chrono::milliseconds timeout);
+    void drain(std::chrono::milliseconds timeout) override;
 
   private:
     void open();

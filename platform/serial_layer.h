@@ -1,6 +1,7 @@
 // platform/: the real port and the operating system's services (signals, device names).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -52,6 +53,10 @@ class SerialLayer {
     virtual std::int16_t InBufferCount() = 0;
     // Only 0 is meaningful: discards every received byte waiting.
     virtual void InBufferCount(std::int16_t count) = 0;
+    // Returns once every byte written has left for the far end (for a device, sent on the
+    // line). Throws SerialError (a write failure) when the port closes first or the timeout
+    // passes.
+    virtual void drain(std::chrono::milliseconds timeout) = 0;
 
     // For the user choosing a port: what COMn opens (a device, and what is known of it, or
     // that nothing is there), as UTF-8 text; empty when this layer cannot tell.

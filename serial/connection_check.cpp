@@ -22,12 +22,14 @@ void ConnectionCheck::click() {
     --depth_;
 }
 
+void sendProbe(SerialLayer& port) {
+    if (port.PortOpen()) port.InBufferCount(0);
+    port.Output(probeFrame());
+}
+
 void ConnectionCheck::run() {
     try {
-        // Only a byte that comes after the probe answers it. What waits now is left over from
-        // before: an answer to a key press, or a reply that came after an earlier time-out.
-        if (port_.PortOpen()) port_.InBufferCount(0);
-        port_.Output(probeFrame());
+        sendProbe(port_);
     } catch (const SerialError& error) {
         host_.showMessage(messageFor(error.kind()));
         return;

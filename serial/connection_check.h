@@ -33,6 +33,11 @@ class CheckHost {
 // a storm of clicks must not nest without end. Clicks beyond this are ignored.
 inline constexpr int kMaxNestedChecks = 16;
 
+// Writes the probe after discarding what waits: only a byte that comes after the probe answers
+// it. What waits before is left over: an answer to a key press, or a reply that came after an
+// earlier time-out. Throws SerialError.
+void sendProbe(SerialLayer& port);
+
 // Writes the probe, waits for any reply byte until the reply timer ticks, and reports once.
 // The timer's enabled flag is the whole state of a check; a nested check shares it.
 class ConnectionCheck {

@@ -2,7 +2,6 @@
 
 #include <utility>
 
-#include "protocol/key_table.h"
 #include "serial/check_timers.h"
 #include "serial/connection_check.h"
 #include "serial/messages.h"
@@ -27,9 +26,7 @@ QuietCheck::QuietCheck(SerialLayer& port) : port_(port) {
 void QuietCheck::start(Done done) {
     done_ = std::move(done);
     try {
-        // As in the window's check: only a byte that comes after the probe answers it.
-        if (port_.PortOpen()) port_.InBufferCount(0);
-        port_.Output(probeFrame());
+        sendProbe(port_);
     } catch (const SerialError& error) {
         finish(Result::Failed, messageFor(error.kind()));
         return;

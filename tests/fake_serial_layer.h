@@ -29,6 +29,10 @@ class FakeSerialLayer : public SerialLayer {
     std::size_t OutBufferCount() const override { return open_ ? queued : 0; }
     std::int16_t InBufferCount() override;
     void InBufferCount(std::int16_t count) override;
+    // Nothing waits for a line here: bytes are taken at once.
+    void drain(std::chrono::milliseconds) override {
+        if (!open_) throw SerialError(SerialError::Kind::Write, "the port is not open");
+    }
     std::string describePort(std::int16_t port) const override {
         return "fake device " + std::to_string(port);
     }

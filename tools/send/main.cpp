@@ -80,16 +80,11 @@ class Port {
             // The address is fixed for this run, whatever TOLVANE_COMn says later.
             auto net =
                 std::make_unique<NetSerialLayer>([address = address_](int) { return address; });
-            net_ = net.get();
             layer_ = std::move(net);
         }
     }
 
     SerialLayer& layer() { return *layer_; }
-    void drain(std::chrono::milliseconds timeout) {
-        if (local_ != nullptr) local_->drain(timeout);
-        if (net_ != nullptr) net_->drain(timeout);
-    }
     // The device or address of the last open attempt, printable.
     std::string where() const {
         if (local_ != nullptr) return printable(QFile::encodeName(local_->device()).toStdString());
@@ -100,7 +95,6 @@ class Port {
     PortAddress address_;
     std::unique_ptr<SerialLayer> layer_;
     QtSerialLayer* local_ = nullptr;
-    NetSerialLayer* net_ = nullptr;
 };
 
 // The panel's message for the failure, then the system's reason.
@@ -262,7 +256,7 @@ int main(int argc, char* argv[]) {
             if (!readyForKey(sent, options.delay, stops, stopStatus)) break;
             try {
                 sendKey(port.layer(), kKeys[row]);
-                port.drain(kDrainTimeout);
+                port.layer().drain(kDrainTimeout);
             } catch (const SerialError& error) {
                 reportFailure(error, port);
                 if (sent > 0)
