@@ -1,6 +1,7 @@
 #include "platform/line_settings.h"
 
 #include <charconv>
+#include <cstdint>
 #include <stdexcept>
 #include <vector>
 
@@ -84,6 +85,17 @@ LineSettings parseLineSettings(std::string_view text) {
         throw std::invalid_argument("stop bits must be 1, 1.5 or 2, got \"" +
                                     std::string(fields[3]) + "\"");
     return s;
+}
+
+std::chrono::microseconds lineTime(const LineSettings& settings, std::size_t bytes) {
+    const bool parity = settings.parity != LineSettings::Parity::None;
+    int halfStopBits = 2;
+    if (settings.stopBits == LineSettings::StopBits::OneAndHalf) halfStopBits = 3;
+    if (settings.stopBits == LineSettings::StopBits::Two) halfStopBits = 4;
+    const auto halfBits =
+        std::uint64_t(2 * (1 + settings.dataBits + (parity ? 1 : 0)) + halfStopBits);
+    const auto baud = std::uint64_t(settings.baud);
+    return std::chrono::microseconds((bytes * halfBits * 500'000 + baud - 1) / baud);
 }
 
 }  // namespace tolvane

@@ -222,6 +222,13 @@ void NetSerialLayer::close() {
         const QDeadlineTimer deadline(kCloseDrainTimeout);
         while (PortOpen() && socket_.bytesToWrite() > 0 && !deadline.hasExpired())
             socket_.waitForBytesWritten(int(std::max<qint64>(1, deadline.remainingTime())));
+        // Then the server's line gets its time (see kServerMargin); a server that closes first
+        // ends the wait.
+        const auto hold = std::chrono::ceil<std::chrono::milliseconds>(
+            lineFreeAt_ + kServerMargin - std::chrono::steady_clock::now());
+        const QDeadlineTimer line(std::clamp(hold, std::chrono::milliseconds(0), kLineHoldLimit));
+        while (PortOpen() && socket_.bytesToWrite() == 0 && !line.hasExpired())
+            socket_.waitForDisconnected(int(std::max<qint64>(1, line.remainingTime())));
         open_ = false;
         socket_.disconnectFromHost();
         if (socket_.state() != QAbstractSocket::UnconnectedState)
@@ -316,6 +323,8 @@ void NetSerialLayer::Output(std::span<const std::uint8_t> bytes) {
         throw SerialError(SerialError::Kind::Write, "the connection failed");
     }
     socket_.flush();
+    const auto now = std::chrono::steady_clock::now();
+    lineFreeAt_ = std::max(lineFreeAt_, now) + lineTime(settings_, bytes.size());
     // A closed connection found while handing them over closes the port: the frame did not go out.
     if (!PortOpen()) throw SerialError(SerialError::Kind::Write, "the connection was closed");
 }

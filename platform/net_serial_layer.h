@@ -22,6 +22,14 @@ inline constexpr std::chrono::milliseconds kConnectTimeout{3000};
 // How long a server that took a quiet retry's connection has to confirm the line settings: the
 // window takes no input meanwhile. (The connection itself is never waited for on a retry.)
 inline constexpr std::chrono::milliseconds kRetryConnectTimeout{500};
+// "Sent" through a device server means on the server's serial line. There is no way to ask a
+// server whether its line has sent the bytes, so a close holds the connection for the time the
+// line needs for what was written last, plus this margin for the server to read them first: a
+// server that reads the bytes together with the end of the connection may close its line without
+// writing them, as ser2net 4.3 does.
+inline constexpr std::chrono::milliseconds kServerMargin{300};
+// The longest a close holds the connection for the server's line.
+inline constexpr std::chrono::milliseconds kLineHoldLimit{2000};
 // Bytes read from the socket at a time, and held by the socket at most besides.
 inline constexpr qint64 kSocketChunk = 4096;
 
@@ -78,7 +86,8 @@ class NetSerialLayer final : public SerialLayer {
     QByteArray received_;                  // data bytes, at most kReceiveBufferSize
     bool quiet_ = false;                   // a retry: failures are debug lines only
     bool opening_ = false;                 // a loss now is a failed open, not a lost port
-    bool retrying_ = false;                // a quiet try's connection is under way
+    std::chrono::steady_clock::time_point lineFreeAt_;  // when the server's line has sent all
+    bool retrying_ = false;                             // a quiet try's connection is under way
 };
 
 // Picks, on every open, the layer for what the selected Comm item stands for: the local serial

@@ -120,17 +120,20 @@ void PlatformTest::networkAddresses() {
 void PlatformTest::validSettings() {
     using P = LineSettings::Parity;
     using S = LineSettings::StopBits;
+    // Each with the time its line takes for one 12-byte frame, in microseconds.
     const struct {
         const char* text;
         LineSettings expected;
-    } rows[] = {{"9600,N,8,1", {9600, P::None, 8, S::One}},
-                {"19200,e,7,1.5", {19200, P::Even, 7, S::OneAndHalf}},
-                {"300,S,5,2", {300, P::Space, 5, S::Two}},
-                {"115200,o,6,1", {115200, P::Odd, 6, S::One}},
-                {"1200,M,8,2", {1200, P::Mark, 8, S::Two}}};
+        long frameMicros;
+    } rows[] = {{"9600,N,8,1", {9600, P::None, 8, S::One}, 12500},
+                {"19200,e,7,1.5", {19200, P::Even, 7, S::OneAndHalf}, 6563},
+                {"300,S,5,2", {300, P::Space, 5, S::Two}, 360000},
+                {"115200,o,6,1", {115200, P::Odd, 6, S::One}, 938},
+                {"1200,M,8,2", {1200, P::Mark, 8, S::Two}, 120000}};
     for (const auto& row : rows) {
         const LineSettings got = parseLineSettings(row.text);
         QVERIFY2(got == row.expected, row.text);
+        QCOMPARE(lineTime(got, 12).count(), row.frameMicros);
     }
 }
 

@@ -12,7 +12,7 @@ import xml.etree.ElementTree as ET
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 
 from harness import (KEY_FRAMES, LEAD_INS, NOT_RESPONDING, PROBE, RESPONDING, Panel,  # noqa: E402
-                     Projector, Scene, binary, parse, wait_for)
+                     Projector, Scene, binary, command, parse, wait_for)
 
 NAME = "io.github.tolvane.Tolvane"
 PATH = "/io/github/tolvane/Tolvane"
@@ -26,7 +26,7 @@ LOGGING = {"QT_LOGGING_RULES": "tolvane.ui.debug=true;tolvane.bus.debug=true"}
 
 def bus_call(name, method, *args, interface=NAME):
     """dbus-send to a panel: (status, what it printed, both streams)."""
-    result = subprocess.run(["dbus-send", "--session", "--print-reply", f"--dest={name}", PATH,
+    result = subprocess.run([command("dbus-send"), "--session", "--print-reply", f"--dest={name}", PATH,
                              f"{interface}.{method}", *args], capture_output=True, text=True,
                             timeout=20)
     return result.returncode, result.stdout + result.stderr
@@ -172,7 +172,7 @@ class Bus(unittest.TestCase):
                 panel, projector, name = self.start()
                 os.kill(projector.process.pid, signal.SIGSTOP)
                 call = subprocess.Popen(
-                    ["dbus-send", "--session", "--print-reply", f"--dest={name}", PATH,
+                    [command("dbus-send"), "--session", "--print-reply", f"--dest={name}", PATH,
                      f"{NAME}.Press", "array:string:" + ",".join(["mute"] * 1000)],
                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
                 with self.assertRaises(subprocess.TimeoutExpired):

@@ -65,6 +65,16 @@ def binary(name):
     return path
 
 
+def command(name):
+    """Full path of a program the tests run. The system folders are searched too: a Debian user's
+    PATH lacks /usr/sbin, where ser2net lives. tools/packages says which package brings each."""
+    search = os.pathsep.join([os.environ.get("PATH", os.defpath), "/usr/sbin", "/sbin"])
+    path = shutil.which(name, path=search)
+    if path is None:
+        raise RuntimeError(f"{name} is not installed; ./run --test installs what the tests need")
+    return path
+
+
 def wait_for(condition, timeout, what, interval=0.01):
     deadline = time.monotonic() + timeout
     while True:
@@ -111,7 +121,7 @@ class Display:
             read_end, write_end = os.pipe()
             self.log = tempfile.TemporaryFile(mode="w+")
             self.process = subprocess.Popen(
-                ["Xvfb", f":{number}", "-displayfd", str(write_end), "-screen", "0", size,
+                [command("Xvfb"), f":{number}", "-displayfd", str(write_end), "-screen", "0", size,
                  "-nolisten", "tcp", "-noreset"],
                 pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=self.log)
             os.close(write_end)
@@ -150,7 +160,7 @@ class Compositor:
         self.socket = "wayland-tolvane"
         self.log_path = os.path.join(self.folder, "weston.log")
         self.process = subprocess.Popen(
-            ["weston", "--backend=headless-backend.so", f"--socket={self.socket}",
+            [command("weston"), "--backend=headless-backend.so", f"--socket={self.socket}",
              "--idle-time=0", "--no-config", "--logger-scopes=log,proto", f"--log={self.log_path}"],
             env=dict(os.environ, XDG_RUNTIME_DIR=self.folder), stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL)
@@ -179,7 +189,7 @@ class SessionBus:
     def __init__(self):
         read_end, write_end = os.pipe()
         self.process = subprocess.Popen(
-            ["dbus-daemon", "--session", "--nofork", f"--print-address={write_end}"],
+            [command("dbus-daemon"), "--session", "--nofork", f"--print-address={write_end}"],
             pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
             start_new_session=True)
         os.close(write_end)
@@ -207,7 +217,7 @@ class X:
         self.env = dict(os.environ, DISPLAY=display.name)
 
     def run(self, *args, check=True):
-        result = subprocess.run(["xdotool", *args], env=self.env, capture_output=True, text=True,
+        result = subprocess.run([command("xdotool"), *args], env=self.env, capture_output=True, text=True,
                                 timeout=10)
         if check and result.returncode != 0:
             raise RuntimeError(f"xdotool {' '.join(args)}: {result.stderr.strip()}")
@@ -244,7 +254,7 @@ class X:
             keys_and_mouse.send()
 
     def title(self, window):
-        result = subprocess.run(["xprop", "-id", str(window), "_NET_WM_NAME"], env=self.env,
+        result = subprocess.run([command("xprop"), "-id", str(window), "_NET_WM_NAME"], env=self.env,
                                 capture_output=True, text=True, timeout=10)
         match = re.search(r'= "(.*)"', result.stdout)
         return match.group(1) if match else None
@@ -365,7 +375,7 @@ class Socat:
         # wait-slave: socat starts reading once the panel has opened its end (looked at every
         # 20 ms), not at once, when reading would fail and end it.
         self.process = subprocess.Popen(
-            ["socat", f"PTY,link={link},rawer,wait-slave,pty-interval=0.02", "STDIO"],
+            [command("socat"), f"PTY,link={link},rawer,wait-slave,pty-interval=0.02", "STDIO"],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self._bytes = bytearray()
         self._lock = threading.Lock()

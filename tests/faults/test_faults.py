@@ -17,7 +17,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 
 from harness import (KEY_FRAMES, KEYS, LEAD_INS, PROBE, RESPONDING, NOT_RESPONDING, OPEN_FAILED,
-                     Display, Input, Panel, Projector, binary, cpu_seconds, parse, rss_kib,
+                     Display, Input, Panel, Projector, binary, command, cpu_seconds, parse, rss_kib,
                      wait_for)  # noqa: E402
 
 WRITE_FAILED = "Error while writing to comm port. Ensure that a valid comm port is selected"
@@ -494,22 +494,22 @@ class CloseDuringCheck(FaultCase):
 
 
 class PermissionDenied(FaultCase):
-    NOBODY = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+    @staticmethod
+    def nobody():
+        return [command("setpriv"), "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
 
     def test_port_the_user_may_not_open(self):
         """Injected: the panel runs as user nobody on a terminal only root may open. Seen: the
         open message, with the system's reason and the dialout hint on standard error, then the
-        window. Needs root to set it up; skipped where that or setpriv is missing."""
+        window. Needs root to set it up."""
         if os.geteuid() != 0:
             self.skipTest("needs root to run the panel as another user")
-        if not shutil.which("setpriv"):
-            self.skipTest("setpriv is missing")
         try:
             pwd.getpwnam("nobody")
         except KeyError:
             self.skipTest("there is no user nobody")
         program = binary("TOLVANE_PANEL")
-        if subprocess.run([*self.NOBODY, "test", "-x", program]).returncode != 0:
+        if subprocess.run([*self.nobody(), command("test"), "-x", program]).returncode != 0:
             self.skipTest(f"user nobody cannot run {program}")
 
         bench = Bench(self)
@@ -526,7 +526,7 @@ class PermissionDenied(FaultCase):
         home = bench.path("home")
         os.mkdir(home)
         os.chown(home, pwd.getpwnam("nobody").pw_uid, -1)
-        panel = bench.panel({1: port}, prefix=self.NOBODY, extra_env={"HOME": home})
+        panel = bench.panel({1: port}, prefix=self.nobody(), extra_env={"HOME": home})
         self.message(panel, OPEN_FAILED)
         warning = panel.wait_log("cannot open COM1")
         self.assertIn(f'"{port}": Permission denied (is the user in the dialout group?)',

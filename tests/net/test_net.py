@@ -17,7 +17,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 
 from harness import (KEY_FRAMES, KEYS, LEAD_INS, NOT_RESPONDING, OPEN_FAILED, PROBE, RESPONDING,
-                     Display, Panel, Projector, binary, cpu_seconds, parse, rss_kib,
+                     Display, Panel, Projector, binary, command, cpu_seconds, parse, rss_kib,
                      wait_for)  # noqa: E402
 
 WRITE_FAILED = "Error while writing to comm port. Ensure that a valid comm port is selected"
@@ -75,7 +75,7 @@ class Ser2net:
                         f"  options:\n    kickolduser: true\n")
         self.log = tempfile.TemporaryFile(mode="w+")
         self.process = subprocess.Popen(
-            ["ser2net", "-n", "-u", "-c", config, "-P", os.path.join(folder, "ser2net.pid")],
+            [command("ser2net"), "-n", "-u", "-c", config, "-P", os.path.join(folder, "ser2net.pid")],
             stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT)
         wait_for(lambda: all(listening(p) for p in self.ports.values())
                  or self.process.poll() is not None, 10, "ser2net to listen")
