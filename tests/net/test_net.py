@@ -371,6 +371,29 @@ class MisbehavingServer(NetCase):
                 self.assertEqual(server.data, bytes.fromhex(PROBE))
                 self.assertEqual(panel.close(), 0)
 
+    def test_tolvane_send_holds_the_connection_for_the_line(self):
+        """A server may read the last bytes together with the end of the connection and drop
+        them: tolvane-send holds the connection until the server's line has had the time to send
+        every byte at 9600 baud, plus a margin for the server, before it ends it."""
+        listener = socket.create_server(("127.0.0.1", 0))
+        self.addCleanup(listener.close)
+        keys = ["mute", "up", "down", "left", "right"]
+        run = subprocess.Popen([binary("TOLVANE_SEND"), "--port",
+                                f"tcp://127.0.0.1:{listener.getsockname()[1]}", *keys],
+                               env=dict(os.environ, TOLVANE_COM1=os.path.join(self.folder, "x")),
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        conn, _ = listener.accept()
+        data, last = bytearray(), None
+        while chunk := conn.recv(4096):
+            data += chunk
+            last = time.monotonic()
+        held = time.monotonic() - last
+        conn.close()
+        self.assertEqual(run.wait(timeout=30), 0, run.stderr.read())
+        self.assertEqual(len(data), 24 * len(keys))
+        # The line needs 25 ms a key (24 bytes of 10 bits); the server gets 300 ms besides.
+        self.assertGreaterEqual(held, 0.3, f"the connection ended {held:.3f} s after the last byte")
+
     def test_floods_keep_memory_bounded_and_keys_going(self):
         sanitized = os.environ.get("TOLVANE_SANITIZED") == "1"
         rows = (("endless negotiation", bytes([IAC, WILL, 1, IAC, DO, 24]) * 1_000_000),
