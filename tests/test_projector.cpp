@@ -14,6 +14,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include "fake_serial_layer.h"
 #include "keypad_data.h"
@@ -403,6 +404,18 @@ void ProjectorTest::linkMadeAndRemoved() {
             QDir(dir_.path())
                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
             QStringList());
+    }
+    for (int i = 0; i < 5; ++i) {
+        // Killed the moment its link appears: the next run, whose terminal may well get the same
+        // number, still tells the link for stale.
+        Simulator killed({"--link", link});
+        const QDeadlineTimer appeared(3s);
+        while (!QFileInfo(link).isSymLink() && !appeared.hasExpired()) QThread::usleep(100);
+        killed.signal(SIGKILL);
+        QVERIFY(killed.process.waitForFinished(3000));
+        Simulator sim({"--link", link});
+        QVERIFY(!sim.device().isEmpty());
+        sim.stop();
     }
     {
         // Someone pointed the link elsewhere meanwhile: it is theirs now and stays.

@@ -103,15 +103,25 @@ DeviceLink::DeviceLink(std::string path, std::string target)
     } else if (errno != ENOENT) {
         throw std::runtime_error("cannot use " + quoted(path_) + ": " + reason());
     }
+    // Without the owner file a later run takes a killed simulator's link for a live one, so it
+    // is there, whole, before the link: written under another name, then renamed.
+    const std::string owner = ownerFile(path_);
+    const std::string partial = owner + "." + std::to_string(::getpid());
+    {
+        std::ofstream file(partial, std::ios::trunc);
+        file << processIdentity(::getpid()).value_or("0 0") << " " << target_ << "\n";
+        if (!file.flush() || ::rename(partial.c_str(), owner.c_str()) != 0) {
+            std::fprintf(stderr, "tolvane-projector: cannot write %s: %s\n", quoted(owner).c_str(),
+                         reason().c_str());
+            ::unlink(partial.c_str());
+        }
+    }
     // Fails rather than overwrites if something appeared there meanwhile.
-    if (::symlink(target_.c_str(), path_.c_str()) != 0)
-        throw std::runtime_error("cannot make the link " + quoted(path_) + ": " + reason());
-    // Without the owner file a later run takes a killed simulator's link for a live one.
-    std::ofstream owner(ownerFile(path_), std::ios::trunc);
-    owner << processIdentity(::getpid()).value_or("0 0") << " " << target_ << "\n";
-    if (!owner.flush())
-        std::fprintf(stderr, "tolvane-projector: cannot write %s: %s\n",
-                     quoted(ownerFile(path_)).c_str(), reason().c_str());
+    if (::symlink(target_.c_str(), path_.c_str()) != 0) {
+        const std::string why = reason();
+        ::unlink(owner.c_str());
+        throw std::runtime_error("cannot make the link " + quoted(path_) + ": " + why);
+    }
 }
 
 DeviceLink::~DeviceLink() {
