@@ -32,10 +32,6 @@ QString qstr(std::string_view s) {
     return QString::fromLatin1(s.data(), qsizetype(s.size()));
 }
 
-bool isEnter(const QKeyEvent* event) {
-    return event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
-}
-
 using ClickHandler = void (frmTolvane::*)();
 struct ClickRow {
     std::string_view control;
@@ -158,7 +154,6 @@ void frmTolvane::buildKeypad() {
         }
         if (row.pointSize != 0) key->setFont(sansFont(row.pointSize));
         connect(key, &QPushButton::clicked, this, kClickHandlers[clickRowOf(row.name)].handler);
-        key->installEventFilter(this);  // Enter presses the focused key
         if (!row.shortcut.keys.empty()) addShortcut(key, row.shortcut);
         if (previous) setTabOrder(previous, key);
         previous = key;
@@ -168,28 +163,19 @@ void frmTolvane::buildKeypad() {
     setFixedSize(sizeHint());
 }
 
-// The computer key presses the remote key wherever the focus is in the window; only keys that
-// repeat on the remote repeat when held.
+// The computer key presses the remote key wherever the focus is in the window (so Enter is the
+// remote's Enter, not a press of the focused key: Space presses that); only keys that repeat on
+// the remote repeat when held.
 void frmTolvane::addShortcut(QPushButton* key, const KeyShortcut& shortcut) {
-    const QKeySequence keys(qstr(shortcut.keys));
-    auto* press = new QShortcut(keys, this);
-    press->setContext(Qt::WindowShortcut);
-    press->setAutoRepeat(shortcut.repeats);
-    connect(press, &QShortcut::activated, key, &QPushButton::click);
-    key->setToolTip(QStringLiteral("Shortcut: %1").arg(keys.toString(QKeySequence::NativeText)));
-}
-
-// Space presses a focused button; Enter and the number pad's Enter do the same.
-bool frmTolvane::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::KeyPress) {
-        auto* key = static_cast<QKeyEvent*>(event);
-        if (isEnter(key) && (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
-            if (!key->isAutoRepeat())
-                if (auto* button = qobject_cast<QPushButton*>(watched)) button->click();
-            return true;
-        }
+    QStringList names;
+    for (const QKeySequence& keys : QKeySequence::listFromString(qstr(shortcut.keys))) {
+        auto* press = new QShortcut(keys, this);
+        press->setContext(Qt::WindowShortcut);
+        press->setAutoRepeat(shortcut.repeats);
+        connect(press, &QShortcut::activated, key, &QPushButton::click);
+        names << keys.toString(QKeySequence::NativeText);
     }
-    return QMainWindow::eventFilter(watched, event);
+    key->setToolTip(QStringLiteral("Shortcut: %1").arg(names.join(QStringLiteral(" or "))));
 }
 
 // A change of theme redraws the arrows in the new palette's colours.

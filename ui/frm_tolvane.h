@@ -114,7 +114,6 @@ class frmTolvane : public QMainWindow, private tolvane::PortUi, private tolvane:
   protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
     void buildKeypad();

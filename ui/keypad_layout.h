@@ -21,8 +21,9 @@ inline constexpr int kAsteriskPointSize = 18;
 // Button: the panel's own (Check Connection).
 enum class Kind { Frame, Key, Button };
 
-// A key of the computer's keyboard that presses a remote key, in QKeySequence's portable text.
-// A held key repeats only where the remote's key does (the cursor keys).
+// The keys of the computer's keyboard that press a remote key, in QKeySequence's portable text,
+// more than one separated by "; " (Return and the number pad's Enter). A held key repeats only
+// where the remote's key does (the cursor keys).
 struct KeyShortcut {
     std::string_view keys;
     bool repeats = false;
@@ -72,8 +73,8 @@ inline constexpr auto kKeypadLayout = std::to_array<ControlLayout>({
     {"mMute", Kind::Key, "", 5280, 1680, 735, 375, "Mute", "", "Mute", {}},
     {"mVolume", Kind::Key, "", 6120, 1680, 735, 375, "Volume", "", "Volume", {}},
     {"mContrast", Kind::Key, "", 0, 1320, 735, 375, "Contrast", "", "Contrast", {}},
-    {"mExit", Kind::Key, "", 3720, 4920, 735, 375, "Exit", "", "Exit", {}},
-    {"mEnter", Kind::Key, "", 2880, 4920, 735, 375, "Enter", "", "Enter", {}},
+    {"mExit", Kind::Key, "", 3720, 4920, 735, 375, "Exit", "", "Exit", {"Esc"}},
+    {"mEnter", Kind::Key, "", 2880, 4920, 735, 375, "Enter", "", "Enter", {"Return; Enter"}},
     {"mAsterick", Kind::Key, "", 5640, 120, 375, 375, "*", "", "Star", {"*"}, kAsteriskPointSize},
     {"mTint", Kind::Key, "", 840, 1800, 735, 375, "Tint", "", "Tint", {}},
     {"mDetail", Kind::Key, "", 840, 2280, 735, 375, "Detail", "", "Detail", {}},

@@ -35,7 +35,8 @@ KEYS = [c["name"] for c in _DATA["controls"] if "keyFrame" in c]
 
 # The computer keys that press a remote key, as X key names: the shortcut column of the data
 # file, with the digits and * also from the number pad.
-_X_NAMES = {"*": ["asterisk", "KP_Multiply"], "#": ["numbersign"]}
+_X_NAMES = {"*": ["asterisk", "KP_Multiply"], "#": ["numbersign"], "Return": ["Return", "KP_Enter"],
+            "Esc": ["Escape"]}
 _X_NAMES.update({d: [d, f"KP_{d}"] for d in "0123456789"})
 SHORTCUTS = {c["name"]: _X_NAMES.get(c["shortcut"], [c["shortcut"]])
              for c in _DATA["controls"] if "shortcut" in c}
@@ -74,6 +75,18 @@ def command(name):
     if path is None:
         raise RuntimeError(f"{name} is not installed; ./run --test installs what the tests need")
     return path
+
+
+def remove_locks(pid):
+    """Removes the lock files (/var/lock/LCK..*) of a program the test killed: it had no chance
+    to remove them itself."""
+    for path in glob.glob("/var/lock/LCK..*"):
+        try:
+            with open(path, errors="replace") as f:
+                if f.readline().strip() == str(pid):
+                    os.unlink(path)
+        except OSError:
+            pass
 
 
 def wait_for(condition, timeout, what, interval=0.01):
@@ -575,6 +588,7 @@ class Panel:
         except subprocess.TimeoutExpired:
             self.process.kill()
             self.process.wait()
+            remove_locks(self.process.pid)
             raise
         return self.process.returncode
 
@@ -590,6 +604,7 @@ class Panel:
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait()
+            remove_locks(self.process.pid)
         self._log_reader.join(timeout=5)
         self.process.stderr.close()
 
