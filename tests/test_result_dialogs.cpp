@@ -1,7 +1,9 @@
+#include <QHash>
 #include <QLabel>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
+#include <memory>
 
 #include "ui/artwork.h"
 #include "ui/result_dialog.h"
@@ -37,6 +39,8 @@ class ResultDialogsTest : public QObject {
   private slots:
     void notResponding();
     void responding();
+    void textsWholeInAnyFaceAndSize_data();
+    void textsWholeInAnyFaceAndSize();
     void everyWayOfClosingEndsTheModalWait_data();
     void everyWayOfClosingEndsTheModalWait();
     void readableInLightAndDarkThemes_data();
@@ -94,6 +98,53 @@ void ResultDialogsTest::responding() {
     QCOMPARE(dialog.findChildren<QLabel*>().size(), 1);
     QCOMPARE(dialog.accessibleName(), QString("Projector is Responding."));
     QVERIFY(!dialog.windowIcon().isNull());
+}
+
+void ResultDialogsTest::textsWholeInAnyFaceAndSize_data() {
+    QTest::addColumn<bool>("notResponding");
+    QTest::addColumn<QString>("family");
+    QTest::addColumn<qreal>("scale");  // of the point size, as a screen of more dots per inch
+    for (bool notResponding : {true, false})
+        for (const char* family : {"Liberation Sans", "DejaVu Sans", "DejaVu Serif"})
+            for (qreal scale : {1.0, 1.5, 2.0})
+                QTest::addRow("%s %s %.1fx", notResponding ? "frmconnect" : "CONNECTION", family,
+                              scale)
+                    << notResponding << QString(family) << scale;
+}
+
+// Whatever the face and its size, every label's text is whole, the dialog keeps at least its
+// drawn size and place, and OK stays below the texts and inside the dialog.
+void ResultDialogsTest::textsWholeInAnyFaceAndSize() {
+    QFETCH(bool, notResponding);
+    QFETCH(QString, family);
+    QFETCH(qreal, scale);
+    std::unique_ptr<tolvane::ResultDialog> dialog;
+    if (notResponding)
+        dialog = std::make_unique<frmconnect>();
+    else
+        dialog = std::make_unique<CONNECTION>();
+    const QRect drawn = dialog->geometry();
+    const QList<QLabel*> labels = dialog->findChildren<QLabel*>();
+    QHash<QLabel*, QRect> drawnLabels;
+    for (QLabel* label : labels) {
+        drawnLabels.insert(label, label->geometry());
+        QFont font(family);
+        font.setPointSizeF(label->font().pointSizeF() * scale);
+        label->setFont(font);
+    }
+    dialog->fitToTexts();
+    QCOMPARE(dialog->pos(), drawn.topLeft());
+    QVERIFY(dialog->width() >= drawn.width() && dialog->height() >= drawn.height());
+    const QRect ok = dialog->Command1->geometry();
+    QVERIFY(QRect(QPoint(), dialog->size()).contains(ok));
+    for (QLabel* label : labels) {
+        verifyFits(label);
+        QCOMPARE(label->x(), drawnLabels[label].x());
+        QVERIFY(label->width() >= drawnLabels[label].width());
+        QVERIFY(label->height() >= drawnLabels[label].height());
+        QVERIFY(QRect(QPoint(), dialog->size()).contains(label->geometry()));
+        QVERIFY2(ok.top() > label->geometry().bottom(), qPrintable(label->objectName()));
+    }
 }
 
 // The OK button (clicked, or Enter or the number pad's Enter while it has the focus, as

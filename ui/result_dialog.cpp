@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QScreen>
 #include <QWindow>
+#include <algorithm>
 
 #include "serial/messages.h"
 #include "ui/artwork.h"
@@ -25,9 +26,38 @@ ResultDialog::ResultDialog(const QRect& clientTwips) : QDialog(nullptr) {
     setWindowTitle(QString());
     setWindowIcon(appIcon());
     setModal(true);
-    const QRect client = pixels(clientTwips);
-    setFixedSize(client.size());
-    setGeometry(client);
+    clientPixels_ = pixels(clientTwips);
+    setFixedSize(clientPixels_.size());
+    setGeometry(clientPixels_);
+}
+
+void ResultDialog::fitToTexts() {
+    QSize client = clientPixels_.size();
+    for (const auto& [control, drawn] : controls_) control->setGeometry(drawn);
+    auto byTop = controls_;
+    std::stable_sort(byTop.begin(), byTop.end(),
+                     [](const auto& a, const auto& b) { return a.second.top() < b.second.top(); });
+    for (const auto& [control, drawn] : byTop) {
+        const auto* label = qobject_cast<const QLabel*>(control);
+        if (!label) continue;
+        const QFontMetrics metrics(label->font());
+        const int flags = int(label->alignment()) | Qt::TextWordWrap;
+        auto needed = [&](int width) {
+            return metrics.boundingRect(QRect(0, 0, width, QWIDGETSIZE_MAX), flags, label->text())
+                .size();
+        };
+        // Wider only for a word longer than the drawn line; the dialog grows to the right by as
+        // much.
+        const int width = std::max(drawn.width(), needed(drawn.width()).width());
+        const int grow = std::max(0, needed(width).height() - drawn.height());
+        control->resize(width, drawn.height() + grow);
+        client.setWidth(std::max(client.width(), clientPixels_.width() + width - drawn.width()));
+        if (grow == 0) continue;
+        for (const auto& [other, otherDrawn] : controls_)
+            if (otherDrawn.top() > drawn.top()) other->move(other->x(), other->y() + grow);
+        client.setHeight(client.height() + grow);
+    }
+    setFixedSize(client);
 }
 
 QLabel* ResultDialog::addLabel(const char* name, const QString& text, const QRect& twips,
@@ -38,6 +68,7 @@ QLabel* ResultDialog::addLabel(const char* name, const QString& text, const QRec
     label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     label->setWordWrap(true);
     label->setFont(sansFont(pointSize));
+    controls_.emplace_back(label, label->geometry());
     return label;
 }
 
@@ -48,6 +79,7 @@ void ResultDialog::addButton(const QRect& twips) {
     Command1->setAutoDefault(false);
     Command1->setDefault(false);
     Command1->setFocus();
+    controls_.emplace_back(Command1, Command1->geometry());
     connect(Command1, &QPushButton::clicked, this, &ResultDialog::Command1_Click);
 }
 
@@ -113,6 +145,7 @@ frmconnect::frmconnect() : ResultDialog(QRect(5340, 3360, 4680, 3195)) {
     Label2->setPalette(palette);
     setAccessibleName(Label1->text().trimmed());
     setAccessibleDescription(Label2->text());
+    fitToTexts();
 }
 
 CONNECTION::CONNECTION() : ResultDialog(QRect(5340, 3435, 4680, 3195)) {
@@ -120,4 +153,5 @@ CONNECTION::CONNECTION() : ResultDialog(QRect(5340, 3435, 4680, 3195)) {
     Label1 = addLabel("Label1", text(tolvane::kRespondingText), QRect(960, 480, 2655, 1095), 18);
     addButton(QRect(1440, 2040, 1455, 615));
     setAccessibleName(Label1->text());
+    fitToTexts();
 }

@@ -3,14 +3,16 @@
 #include <QDialog>
 #include <QPushButton>
 #include <QRect>
+#include <vector>
 
 class QLabel;
 
 namespace tolvane {
 
-// Common frame of the two result dialogs: fixed client area at a fixed place on the screen,
-// empty title, one "OK" button `Command1` that closes it. No default button: Enter presses the
-// focused button, Escape closes the dialog as its close control does.
+// Common frame of the two result dialogs: a client area at a fixed place on the screen, of the
+// drawn size or taller where a face or scale needs more room for the texts, empty title, one
+// "OK" button `Command1` that closes it. No default button: Enter presses the focused button,
+// Escape closes the dialog as its close control does.
 class ResultDialog : public QDialog {
     Q_OBJECT
 
@@ -23,6 +25,12 @@ class ResultDialog : public QDialog {
     // windows itself, as on Wayland), wholly on the screen, and waits until it is closed.
     int execOver(QWidget* panel);
 
+    // Gives every label the height its text needs in the label's font (and the width, for a
+    // word longer than a line), never less than drawn, moves what lies below a grown label down
+    // as far and grows the client area to match.
+    // Starts from the drawn layout each time, so it may be called again after a font change.
+    void fitToTexts();
+
   protected:
     // clientTwips: the client area's place on the screen and its size, in twips.
     explicit ResultDialog(const QRect& clientTwips);
@@ -30,6 +38,10 @@ class ResultDialog : public QDialog {
     void addButton(const QRect& twips);
     void keyPressEvent(QKeyEvent* event) override;
     void showEvent(QShowEvent* event) override;
+
+  private:
+    QRect clientPixels_;                                // as drawn
+    std::vector<std::pair<QWidget*, QRect>> controls_;  // each with its place as drawn
 };
 
 }  // namespace tolvane
