@@ -326,6 +326,11 @@ void ConnectionCheckTest::realPortOnlyBytesAfterTheProbeAnswer() {
     QTRY_COMPARE(window.MSComm1().InBufferCount(), std::int16_t{1});
     QTest::mouseClick(window.button("CHECK_CONNECTION"), Qt::LeftButton);
     QCOMPARE(dialogsSeen(closer), QStringList({"frmconnect", "frmconnect"}));
+    // The second check showed the first one's dialog again.
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    QCOMPARE(std::count_if(windows.cbegin(), windows.cend(),
+                           [](QWidget* w) { return qobject_cast<frmconnect*>(w) != nullptr; }),
+             1);
 }
 
 // A storm of clicks while a check waits nests only so deep: the panel lives, keeps its memory,

@@ -148,7 +148,8 @@ void ResultDialogsTest::textsWholeInAnyFaceAndSize() {
 }
 
 // The OK button (clicked, or Enter or the number pad's Enter while it has the focus, as
-// everywhere on the desktop), Escape and the close control each end the modal wait, once.
+// everywhere on the desktop), Escape and the close control each end the modal wait, once; the
+// dialog is then hidden, and shown again as it was first shown, wherever it was moved.
 void ResultDialogsTest::everyWayOfClosingEndsTheModalWait_data() {
     QTest::addColumn<int>("key");  // 0: no key
     QTest::addColumn<bool>("byCloseControl");
@@ -162,25 +163,29 @@ void ResultDialogsTest::everyWayOfClosingEndsTheModalWait_data() {
 void ResultDialogsTest::everyWayOfClosingEndsTheModalWait() {
     QFETCH(int, key);
     QFETCH(bool, byCloseControl);
-    QPointer<frmconnect> dialog = new frmconnect;
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
-    QSignalSpy finished(dialog.data(), &QDialog::finished);
-    QTimer::singleShot(50, dialog, [&] {
-        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(dialog->Command1));
-        QTest::keyClick(dialog, Qt::Key_Space, Qt::ShiftModifier);  // no other key closes it
-        QVERIFY(dialog->isVisible());
-        if (key != 0)
-            QTest::keyClick(QApplication::focusWidget(), Qt::Key(key),
-                            key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
-        else if (byCloseControl)
-            dialog->close();
-        else
-            QTest::mouseClick(dialog->Command1, Qt::LeftButton);
-    });
-    QTimer::singleShot(3000, dialog, [&] { dialog->done(99); });
-    QCOMPARE(dialog->exec(), int(QDialog::Rejected));
-    QTRY_VERIFY(dialog.isNull());
-    QCOMPARE(finished.size(), 1);
+    frmconnect dialog;
+    const QRect drawn = dialog.geometry();
+    QSignalSpy finished(&dialog, &QDialog::finished);
+    for (int showing = 1; showing <= 2; ++showing) {
+        QTimer::singleShot(50, &dialog, [&] {
+            QCOMPARE(dialog.geometry(), drawn);
+            QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(dialog.Command1));
+            QTest::keyClick(&dialog, Qt::Key_Space, Qt::ShiftModifier);  // no other key closes it
+            QVERIFY(dialog.isVisible());
+            if (key != 0)
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key(key),
+                                key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+            else if (byCloseControl)
+                dialog.close();
+            else
+                QTest::mouseClick(dialog.Command1, Qt::LeftButton);
+        });
+        QTimer::singleShot(3000, &dialog, [&] { dialog.done(99); });
+        QCOMPARE(dialog.execOver(nullptr), int(QDialog::Rejected));
+        QVERIFY(dialog.isHidden());
+        QCOMPARE(finished.size(), showing);
+        dialog.move(drawn.topLeft() + QPoint(40, 30));  // as a user drags it
+    }
 }
 
 void ResultDialogsTest::readableInLightAndDarkThemes_data() {

@@ -278,14 +278,14 @@ void frmTolvane::processEvents(bool mayWait) {
 
 void frmTolvane::showResponding() {
     qCDebug(lcUi) << "result dialog: responding";
-    CONNECTION dialog;
-    dialog.execOver(this);
+    if (!CONNECTION_) CONNECTION_ = std::make_unique<CONNECTION>();
+    CONNECTION_->execOver(this);
 }
 
 void frmTolvane::showNotResponding() {
     qCDebug(lcUi) << "result dialog: not responding";
-    frmconnect dialog;
-    dialog.execOver(this);
+    if (!frmconnect_) frmconnect_ = std::make_unique<frmconnect>();
+    frmconnect_->execOver(this);
 }
 
 void frmTolvane::closeEvent(QCloseEvent* event) {

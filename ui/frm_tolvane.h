@@ -17,6 +17,8 @@
 #include "serial/port_ui.h"
 
 class QGroupBox;
+class CONNECTION;
+class frmconnect;
 
 namespace tolvane {
 struct KeyShortcut;
@@ -146,4 +148,7 @@ class frmTolvane : public QMainWindow, private tolvane::PortUi, private tolvane:
     tolvane::CheckTimers timers_{Timer1};
     bool closing_ = false;
     bool inMenuAction_ = false;
+    // Each made on its first showing and shown again after that.
+    std::unique_ptr<CONNECTION> CONNECTION_;
+    std::unique_ptr<frmconnect> frmconnect_;
 };

@@ -101,6 +101,9 @@ int ResultDialog::execOver(QWidget* panel) {
         winId();  // makes the window handle
         windowHandle()->setTransientParent(panel->windowHandle());
     }
+    // Each showing starts from the drawn place, wherever the last one was moved to.
+    fitToTexts();
+    setGeometry(QRect(clientPixels_.topLeft(), size()));
     // The place is fixed in logical pixels; on a small or scaled screen it is moved in just
     // far enough for the whole dialog, OK included, to be seen.
     QScreen* screen = QGuiApplication::screenAt(geometry().center());
@@ -114,6 +117,7 @@ void ResultDialog::showEvent(QShowEvent* event) {
     // The window system would fill an empty title with the program's name; a blank keeps the
     // title bar empty, as it is meant to be.
     if (QWindow* handle = windowHandle()) handle->setTitle(QStringLiteral(" "));
+    if (Command1) Command1->setFocus();  // also when shown again
     QDialog::showEvent(event);
 }
 

@@ -12,7 +12,8 @@ namespace tolvane {
 // Common frame of the two result dialogs: a client area at a fixed place on the screen, of the
 // drawn size or taller where a face or scale needs more room for the texts, empty title, one
 // "OK" button `Command1` that closes it. No default button: Enter presses the focused button,
-// Escape closes the dialog as its close control does.
+// Escape closes the dialog as its close control does. Closing hides it, so that the panel can
+// show the same dialog again.
 class ResultDialog : public QDialog {
     Q_OBJECT
 
