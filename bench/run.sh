@@ -7,7 +7,8 @@ cd "$(dirname "$0")/.."
 
 usage() {
     cat <<'TXT'
-usage: bench/run.sh [--runs N] [--send-only] [--net] [--bus] [--retry] [--no-doc] [--help]
+usage: bench/run.sh [--runs N] [--send-only] [--net] [--bus] [--retry] [--dialogs] [--no-doc]
+                    [--help]
   --runs N     N rounds, 1 to 999 (default 5); each starts the baseline and the panel five
                times in turn, clicks every key, checks the connection four times and sends
                a burst of 500 key presses; then tolvane-send and its baseline are started
@@ -19,6 +20,8 @@ usage: bench/run.sh [--runs N] [--send-only] [--net] [--bus] [--retry] [--no-doc
                a click (bench/bus.py)
   --retry      measure instead the CPU time over 10 s of retrying a lost device and a lost
                network address (bench/retry.py)
+  --dialogs    measure instead the resident memory over 1,000 answered checks, each dialog
+               closed with Enter (bench/dialogs.py)
   --no-doc     print the tables only; leave docs/benchmarks.md as it is
 The Release builds land in build-bench/.
 TXT
@@ -30,6 +33,7 @@ send_only=no
 net=no
 bus=no
 retry=no
+dialogs=no
 while [ $# -gt 0 ]; do
     case "$1" in
         --runs)
@@ -46,6 +50,7 @@ while [ $# -gt 0 ]; do
         --net) net=yes; shift ;;
         --bus) bus=yes; shift ;;
         --retry) retry=yes; shift ;;
+        --dialogs) dialogs=yes; shift ;;
         -h|--help) usage; exit 0 ;;
         *) echo "bench: unknown option '$1'" >&2; usage >&2; exit 2 ;;
     esac
@@ -97,6 +102,10 @@ if [ "$bus" = yes ]; then
 fi
 if [ "$retry" = yes ]; then
     exec /usr/bin/python3 bench/retry.py --runs "$runs" "${output[@]}" \
+        --panel "$build_dir/panel/app/tolvane"
+fi
+if [ "$dialogs" = yes ]; then
+    exec /usr/bin/python3 bench/dialogs.py --runs "$runs" "${output[@]}" \
         --panel "$build_dir/panel/app/tolvane"
 fi
 if [ "$send_only" = no ]; then
