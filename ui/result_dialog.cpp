@@ -110,7 +110,12 @@ int ResultDialog::execOver(QWidget* panel) {
     if (!screen && panel) screen = panel->screen();
     if (!screen) screen = QGuiApplication::primaryScreen();
     if (screen) setGeometry(keptOnScreen(geometry(), screen->availableGeometry()));
-    return exec();
+    const int result = exec();
+    // Qt has already let go of the hidden dialog's native window, but its window object keeps a
+    // connection made each time the dialog was activated; a fresh one each showing keeps the
+    // dialog's memory the same however often it is shown.
+    destroy();
+    return result;
 }
 
 void ResultDialog::showEvent(QShowEvent* event) {
