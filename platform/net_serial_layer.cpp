@@ -202,6 +202,8 @@ void NetSerialLayer::waitUntil(const std::function<bool()>& done,
     QEventLoop loop;
     QTimer timer;
     timer.setSingleShot(true);
+    // A coarse timer may end a 3 s bound up to 150 ms early.
+    timer.setTimerType(Qt::PreciseTimer);
     QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
     auto check = [&] {
         if (done()) loop.quit();
