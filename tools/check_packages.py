@@ -244,8 +244,8 @@ def check(listing=False):
                             "off a user's PATH too and is checked here")
             continue
         if kind == "module":
-            spec = importlib.util.find_spec(name)
-            path = spec.origin if spec else None
+            found_module = importlib.util.find_spec(name)
+            path = found_module.origin if found_module else None
         else:
             path = name if name.startswith("/") else shutil.which(name, path=SEARCH)
         if not path or not os.path.exists(path):
