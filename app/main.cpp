@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "bus/panel_service.h"
-#include "platform/net_serial_layer.h"
-#include "platform/qt_serial_layer.h"
-#include "platform/stop_requests.h"
+#include "process/stop_requests.h"
+#include "transport/device_transport.h"
+#include "transport/network_transport.h"
 #include "ui/frm_tolvane.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <span>
 #include <vector>
 
+#include "projector/frame_decoder.h"
 #include "protocol/frame.h"
-#include "protocol/frame_decoder.h"
 #include "protocol/hex_text.h"
 
 // Any byte stream, cut into chunks anywhere, decodes into pieces that account for every byte

@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "platform/line_settings.h"
+#include "transport/line_settings.h"
 
 // Any text either parses to settings within their ranges or is refused with invalid_argument.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -4,7 +4,7 @@
 #include <span>
 #include <string_view>
 
-#include "platform/lock_file.h"
+#include "lock/lock_file.h"
 
 // Any lock file contents give a positive int PID or none. The same bytes, read as a path and
 // a device, give lock file names that are single file names of a length the system takes.

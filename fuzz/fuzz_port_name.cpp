@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/port_mapping.h"
+#include "ports/port_mapping.h"
 
 // Any name is a device (kept as given), a usable network address, or refused with a reason.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

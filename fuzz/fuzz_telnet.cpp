@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "protocol/telnet.h"
+#include "transport/telnet.h"
 
 using namespace tolvane;
 

@@ -1,8 +1,8 @@
 #include "serial/connection_check.h"
 
-#include "platform/logging.h"
 #include "protocol/key_table.h"
 #include "serial/messages.h"
+#include "transport/logging.h"
 
 namespace tolvane {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "platform/serial_layer.h"
+#include "transport/serial_layer.h"
 
 namespace tolvane {
 

@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "platform/serial_layer.h"
+#include "transport/serial_layer.h"
 
 namespace tolvane {
 

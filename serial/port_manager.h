@@ -6,11 +6,11 @@
 #include <optional>
 #include <string_view>
 
-#include "platform/serial_layer.h"
 #include "protocol/key_table.h"
 #include "serial/comm_ports.h"
 #include "serial/port_ui.h"
 #include "serial/reconnector.h"
+#include "transport/serial_layer.h"
 
 namespace tolvane {
 

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "platform/serial_layer.h"
+#include "transport/serial_layer.h"
 
 namespace tolvane {
 

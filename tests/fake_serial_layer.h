@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/serial_layer.h"
 #include "protocol/frame.h"
 #include "protocol/hex_text.h"
+#include "transport/serial_layer.h"
 
 namespace tolvane::testing {
 

@@ -8,9 +8,9 @@
 #include "fake_serial_layer.h"
 #include "keypad_data.h"
 #include "modal_closer.h"
-#include "platform/qt_serial_layer.h"
 #include "pty_pair.h"
 #include "serial/messages.h"
+#include "transport/device_transport.h"
 #include "ui/frm_tolvane.h"
 #include "ui/result_dialog.h"
 

@@ -4,7 +4,7 @@
 
 #include "fake_serial_layer.h"
 #include "keypad_data.h"
-#include "protocol/frame_decoder.h"
+#include "projector/frame_decoder.h"
 
 using namespace tolvane;
 using namespace tolvane::testing;

@@ -1,11 +1,11 @@
 #include <QTest>
 #include <cstring>
 
-#include "platform/line_settings.h"
-#include "platform/lock_file.h"
-#include "platform/open_hints.h"
-#include "platform/port_identity.h"
-#include "platform/port_mapping.h"
+#include "lock/lock_file.h"
+#include "ports/open_hints.h"
+#include "ports/port_identity.h"
+#include "ports/port_mapping.h"
+#include "transport/line_settings.h"
 
 using namespace tolvane;
 using Ports = std::vector<std::string>;

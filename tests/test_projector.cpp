@@ -18,10 +18,10 @@
 
 #include "fake_serial_layer.h"
 #include "keypad_data.h"
-#include "platform/qt_serial_layer.h"
 #include "protocol/key_table.h"
 #include "pty_pair.h"
 #include "serial/port_manager.h"
+#include "transport/device_transport.h"
 
 using namespace tolvane;
 using namespace std::chrono_literals;

@@ -19,10 +19,10 @@
 #include <thread>
 
 #include "fake_serial_layer.h"
-#include "platform/qt_serial_layer.h"
 #include "protocol/key_table.h"
 #include "pty_pair.h"
 #include "serial/port_manager.h"
+#include "transport/device_transport.h"
 
 using namespace tolvane;
 using namespace std::chrono_literals;

@@ -2,7 +2,7 @@
 
 #include "keypad_data.h"
 #include "protocol/hex_text.h"
-#include "protocol/telnet.h"
+#include "transport/telnet.h"
 
 using namespace tolvane;
 using namespace tolvane::testing;

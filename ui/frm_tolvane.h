@@ -10,11 +10,11 @@
 #include <optional>
 #include <string_view>
 
-#include "platform/serial_layer.h"
 #include "serial/check_timers.h"
 #include "serial/connection_check.h"
 #include "serial/port_manager.h"
 #include "serial/port_ui.h"
+#include "transport/serial_layer.h"
 
 class QGroupBox;
 class CONNECTION;

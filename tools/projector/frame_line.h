@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "protocol/frame_decoder.h"
+#include "projector/frame_decoder.h"
 
 namespace tolvane::projector {
 

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/stop_requests.h"
+#include "process/stop_requests.h"
 #include "projector/chatter.h"
 #include "projector/device_link.h"
 #include "projector/options.h"

@@ -9,8 +9,8 @@
 #include <functional>
 #include <string>
 
+#include "projector/frame_decoder.h"
 #include "projector/options.h"
-#include "protocol/frame_decoder.h"
 
 namespace tolvane::projector {
 

@@ -15,11 +15,11 @@
 #include <string>
 
 #include "bus/bus_names.h"
-#include "platform/port_mapping.h"
-#include "platform/qt_serial_layer.h"
+#include "ports/port_mapping.h"
 #include "protocol/key_table.h"
 #include "send/key_pause.h"
 #include "serial/messages.h"
+#include "transport/device_transport.h"
 
 namespace tolvane::send {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "platform/stop_requests.h"
+#include "process/stop_requests.h"
 #include "send/send_options.h"
 
 namespace tolvane::send {

@@ -4,9 +4,9 @@
 #include <chrono>
 #include <string>
 
-#include "platform/serial_layer.h"
 #include "serial/check_timers.h"
 #include "serial/connection_check.h"
+#include "transport/serial_layer.h"
 
 namespace tolvane::send {
 

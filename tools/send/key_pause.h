@@ -6,7 +6,7 @@
 #include <chrono>
 #include <cstddef>
 
-#include "platform/stop_requests.h"
+#include "process/stop_requests.h"
 
 namespace tolvane::send {
 

@@ -13,9 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/net_serial_layer.h"
-#include "platform/qt_serial_layer.h"
-#include "platform/stop_requests.h"
+#include "process/stop_requests.h"
 #include "protocol/hex_text.h"
 #include "protocol/key_names.h"
 #include "send/bus_client.h"
@@ -24,6 +22,8 @@
 #include "send/send_options.h"
 #include "serial/messages.h"
 #include "serial/port_manager.h"
+#include "transport/device_transport.h"
+#include "transport/network_transport.h"
 #include "ui/keypad_layout.h"
 
 using namespace tolvane;

@@ -1,4 +1,4 @@
-#include "platform/port_identity.h"
+#include "ports/port_identity.h"
 
 #include <QDir>
 #include <QFile>

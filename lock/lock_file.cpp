@@ -1,4 +1,4 @@
-#include "platform/lock_file.h"
+#include "lock/lock_file.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "platform/qt_serial_layer.h"
+#include "transport/device_transport.h"
 
 #include <poll.h>
 #include <termios.h>
@@ -15,11 +15,11 @@
 #include <limits>
 #include <stdexcept>
 
-#include "platform/device_lock.h"
-#include "platform/logging.h"
-#include "platform/port_mapping.h"
-#include "platform/serial_host.h"
+#include "lock/device_lock.h"
+#include "ports/port_mapping.h"
+#include "ports/serial_host.h"
 #include "protocol/hex_text.h"
+#include "transport/logging.h"
 
 Q_LOGGING_CATEGORY(lcSerial, "tolvane.serial", QtInfoMsg)
 

@@ -2,7 +2,7 @@
 
 #include <QString>
 
-#include "platform/port_mapping.h"
+#include "ports/port_mapping.h"
 
 namespace tolvane {
 

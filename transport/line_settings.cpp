@@ -1,4 +1,4 @@
-#include "platform/line_settings.h"
+#include "transport/line_settings.h"
 
 #include <charconv>
 #include <cstdint>

@@ -6,11 +6,11 @@
 #include <chrono>
 #include <deque>
 
-#include "platform/device_lock.h"
-#include "platform/line_settings.h"
-#include "platform/port_identity.h"
-#include "platform/port_mapping.h"
-#include "platform/serial_layer.h"
+#include "lock/device_lock.h"
+#include "ports/port_identity.h"
+#include "ports/port_mapping.h"
+#include "transport/line_settings.h"
+#include "transport/serial_layer.h"
 
 namespace tolvane {
 

@@ -1,4 +1,4 @@
-#include "platform/device_lock.h"
+#include "lock/device_lock.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/lock_file.h"
-#include "platform/logging.h"
+#include "lock/lock_file.h"
+#include "transport/logging.h"
 
 namespace tolvane {
 namespace {

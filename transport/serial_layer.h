@@ -1,4 +1,4 @@
-// platform/: the real port and the operating system's services (signals, device names).
+// transport/: the port to the projector: its rules, and the transports that reach it.
 #pragma once
 
 #include <chrono>

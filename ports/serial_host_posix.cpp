@@ -1,4 +1,4 @@
-#include "platform/serial_host.h"
+#include "ports/serial_host.h"
 
 #include <grp.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <vector>
 
-#include "platform/open_hints.h"
+#include "ports/open_hints.h"
 
 namespace tolvane {
 namespace {

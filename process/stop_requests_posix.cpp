@@ -1,4 +1,4 @@
-#include "platform/stop_requests.h"
+#include "process/stop_requests.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "platform/net_serial_layer.h"
+#include "transport/network_transport.h"
 
 #include <QDeadlineTimer>
 #include <QEventLoop>
@@ -8,9 +8,9 @@
 #include <limits>
 #include <stdexcept>
 
-#include "platform/logging.h"
-#include "platform/qt_serial_layer.h"
 #include "protocol/hex_text.h"
+#include "transport/device_transport.h"
+#include "transport/logging.h"
 
 namespace tolvane {
 namespace {

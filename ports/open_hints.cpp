@@ -1,4 +1,4 @@
-#include "platform/open_hints.h"
+#include "ports/open_hints.h"
 
 namespace tolvane {
 

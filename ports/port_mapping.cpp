@@ -1,4 +1,4 @@
-#include "platform/port_mapping.h"
+#include "ports/port_mapping.h"
 
 #include <algorithm>
 #include <array>

@@ -9,10 +9,10 @@
 #include <memory>
 #include <optional>
 
-#include "platform/line_settings.h"
-#include "platform/port_mapping.h"
-#include "platform/serial_layer.h"
-#include "protocol/telnet.h"
+#include "ports/port_mapping.h"
+#include "transport/line_settings.h"
+#include "transport/serial_layer.h"
+#include "transport/telnet.h"
 
 namespace tolvane {
 

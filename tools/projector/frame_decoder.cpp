@@ -1,4 +1,4 @@
-#include "protocol/frame_decoder.h"
+#include "projector/frame_decoder.h"
 
 #include <algorithm>
 
