@@ -10,8 +10,7 @@
 
 #include "bus/panel_service.h"
 #include "process/stop_requests.h"
-#include "transport/device_transport.h"
-#include "transport/network_transport.h"
+#include "transport/serial_layer.h"
 #include "ui/frm_tolvane.h"
 
 namespace {
@@ -174,15 +173,13 @@ int main(int argc, char* argv[]) {
         QApplication::closeAllWindows();
     });
 
-    // The one place that picks the transport: each open takes the local serial port or a serial
-    // device server on the network, as the Comm item's name says. The window loads as it is
-    // made: it checks Comm1 and opens the port before it is shown.
-    frmTolvane window(std::make_unique<tolvane::RoutingSerialLayer>(
-        &tolvane::QtSerialLayer::addressForPort, std::make_unique<tolvane::QtSerialLayer>(),
-        std::make_unique<tolvane::NetSerialLayer>(&tolvane::QtSerialLayer::addressForPort)));
+    // Each open takes the local serial port or a serial device server on the network, as the
+    // Comm item's name says. The window loads as it is made: it checks Comm1 and opens the port
+    // before it is shown.
+    frmTolvane window(std::make_unique<tolvane::SerialLayer>());
     if (stopRequested) return 0;
     // Scripts and tolvane-send press the keys through the panel while it holds the port.
-    tolvane::bus::PanelService service(window, &tolvane::QtSerialLayer::deviceForPort);
+    tolvane::bus::PanelService service(window.ports());
     service.publish();
     window.show();
     return QApplication::exec();

@@ -4,14 +4,16 @@
 
 #include <QDBusConnectionInterface>
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QLoggingCategory>
 #include <QTimer>
 #include <string>
 #include <vector>
 
 #include "bus/key_list.h"
+#include "protocol/key_table.h"
 #include "serial/messages.h"
-#include "ui/frm_tolvane.h"
+#include "serial/port_manager.h"
 
 Q_LOGGING_CATEGORY(lcBus, "tolvane.bus", QtInfoMsg)
 
@@ -29,19 +31,15 @@ QString qstr(std::string_view s) {
 
 }  // namespace
 
-PanelService::PanelService(frmTolvane& panel, DeviceFor deviceFor)
-    : panel_(panel),
-      deviceFor_(std::move(deviceFor)),
-      device_(deviceFor_(panel.checkedPort())),
-      check_(panel.MSComm1()),
-      bus_(QString()) {
-    connect(&panel_, &frmTolvane::portChosen, this,
-            [this](int item) { device_ = deviceFor_(item); });
-    connect(&panel_, &frmTolvane::ownCheckStarting, this,
-            [this] { check_.interrupt("Check Connection was clicked in the panel"); });
+PanelService::PanelService(PortManager& owner)
+    : owner_(owner), check_(owner.port()), bus_(QString()) {
+    owner_.ownCheckStarting = [this] {
+        check_.interrupt("Check Connection was clicked in the panel");
+    };
 }
 
 PanelService::~PanelService() {
+    owner_.ownCheckStarting = nullptr;
     check_.interrupt("the panel is closing");
     if (!bus_.isConnected()) return;
     if (!name_.isEmpty()) bus_.interface()->unregisterService(name_);
@@ -79,12 +77,16 @@ void PanelService::publish() {
 }
 
 QString PanelService::commItem() const {
-    const int item = panel_.checkedPort();
+    const int item = owner_.chosenItem();
     return item == 0 ? QString() : QStringLiteral("Comm%1").arg(item);
 }
 
 bool PanelService::portOpen() const {
-    return panel_.MSComm1().PortOpen();
+    return owner_.port().PortOpen();
+}
+
+QString PanelService::device() const {
+    return QFile::decodeName(QByteArray::fromStdString(owner_.port().where()));
 }
 
 // The session bus is the user's own; this holds even if it was set up to admit others.
@@ -107,12 +109,12 @@ void PanelService::Press(const QStringList& keys) {
         return;
     }
     for (const std::size_t row : std::get<std::vector<std::size_t>>(rows)) {
-        if (const auto failure = panel_.pressQuietly(row)) {
+        if (const auto failure = owner_.pressKeyQuietly(kKeys.at(row))) {
             sendErrorReply(QLatin1String(kErrorPort), qstr(*failure));
             return;
         }
     }
-    if (panel_.MSComm1().OutBufferCount() == 0) return;
+    if (owner_.port().OutBufferCount() == 0) return;
     // The line lags: the caller hears "sent" only once the keys are with the system, and hears
     // of a port that goes away before that.
     setDelayedReply(true);
@@ -120,7 +122,7 @@ void PanelService::Press(const QStringList& keys) {
     const QDeadlineTimer deadline(kPressTimeout);
     connect(
         wait, &QTimer::timeout, this, [this, wait, deadline, bus = connection(), call = message()] {
-            SerialLayer& port = panel_.MSComm1();
+            SerialLayer& port = owner_.port();
             if (!port.PortOpen())
                 bus.send(
                     call.createErrorReply(QLatin1String(kErrorPort), qstr(kWriteFailedMessage)));
@@ -140,7 +142,7 @@ void PanelService::Press(const QStringList& keys) {
 
 bool PanelService::Check() {
     if (!callerIsOurUser()) return false;
-    if (panel_.ownCheckWaiting()) {
+    if (owner_.ownCheckWaiting()) {
         sendErrorReply(QLatin1String(kErrorBusy),
                        QStringLiteral("a check started in the panel is waiting for its reply"));
         return false;

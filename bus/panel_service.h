@@ -5,12 +5,13 @@
 #include <QDBusMessage>
 #include <QObject>
 #include <QStringList>
-#include <functional>
 
 #include "bus/bus_names.h"
 #include "serial/quiet_check.h"
 
-class frmTolvane;
+namespace tolvane {
+class PortManager;
+}
 
 namespace tolvane::bus {
 
@@ -25,9 +26,8 @@ class PanelService : public QObject, protected QDBusContext {
     Q_PROPERTY(bool PortOpen READ portOpen)
 
   public:
-    // What a Comm item (1 to 4) opens, as its name is given.
-    using DeviceFor = std::function<QString(int item)>;
-    PanelService(frmTolvane& panel, DeviceFor deviceFor);
+    // Serves the panel whose port `owner` drives.
+    explicit PanelService(PortManager& owner);
     ~PanelService() override;
 
     // Offers the panel on the session bus when there is one; without one, does nothing.
@@ -35,8 +35,8 @@ class PanelService : public QObject, protected QDBusContext {
 
     // "Comm1" to "Comm4": the item checked in the Comm Port menu.
     QString commItem() const;
-    // The device (or address) that item opened.
-    QString device() const { return device_; }
+    // The device (or address) that item opened, or tried to.
+    QString device() const;
     bool portOpen() const;
 
   public slots:
@@ -50,9 +50,7 @@ class PanelService : public QObject, protected QDBusContext {
   private:
     bool callerIsOurUser();
 
-    frmTolvane& panel_;
-    DeviceFor deviceFor_;
-    QString device_;
+    PortManager& owner_;
     QuietCheck check_;
     QDBusConnection bus_;
     QString name_;

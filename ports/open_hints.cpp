@@ -9,6 +9,9 @@ std::string openFailureHints(const OpenFailureFacts& facts) {
         hints += "; you are not in the group " + facts.deviceGroup +
                  " of the device: sudo usermod -aG " + facts.deviceGroup +
                  " $USER, then log out and in again";
+    else if (facts.why == Why::Denied)
+        hints += facts.mayAccess ? " (is another program using the port?)"
+                                 : " (is the user in the dialout group?)";
     // brltty takes some adapters as braille displays: the device vanishes or is held.
     if (facts.brlttyInstalled && facts.usbAdapter &&
         (facts.why == Why::Missing || facts.why == Why::Busy))

@@ -13,6 +13,7 @@ struct OpenFailureFacts {
     bool usbAdapter = false;    // a USB serial adapter's name (ttyUSB*, ttyACM*)
     bool brlttyInstalled = false;
     bool modemManagerRunning = false;
+    bool mayAccess = false;  // the user may read and write the device (so another program holds it)
 };
 
 // The usual culprits that fit the failure, each with its one-line fix, as text to append to

@@ -16,7 +16,7 @@ void sendKey(SerialLayer& port, const KeyCommand& key) {
 }
 
 PortManager::PortManager(SerialLayer& port, PortUi& ui) : port_(port), ui_(ui) {
-    port_.setLostHandler([this](Transport transport) { reconnect_.start(transport); });
+    port_.setLostHandler([this](TransportKind transport) { reconnect_.start(transport); });
 }
 
 PortManager::~PortManager() {
@@ -26,6 +26,7 @@ PortManager::~PortManager() {
 void PortManager::startUp() {
     reconnect_.stop();
     ui_.setPortChecked(1, true);
+    chosen_ = 1;
     try {
         if (port_.PortOpen()) port_.PortOpen(false);
         port_.Settings(kLineSettings);
@@ -40,6 +41,7 @@ void PortManager::selectPort(int port) {
     // The user's choice replaces whatever was being tried, even the same item.
     reconnect_.stop();
     for (int item = 1; item <= kPortCount; ++item) ui_.setPortChecked(item, item == port);
+    chosen_ = port;
     try {
         if (port_.PortOpen()) port_.PortOpen(false);
         port_.CommPort(static_cast<std::int16_t>(port));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string_view>
 
@@ -42,11 +43,19 @@ class PortManager {
     bool retrying() const { return reconnect_.active(); }
 
     SerialLayer& port() { return port_; }
+    // The Comm item last chosen, 1 to 4; 0 before start-up.
+    int chosenItem() const { return chosen_; }
+
+    // The window's own connection check, for others who use the port (the session bus): it
+    // discards the input their checks wait for.
+    std::function<bool()> ownCheckWaiting = [] { return false; };
+    std::function<void()> ownCheckStarting;
 
   private:
     SerialLayer& port_;
     PortUi& ui_;
     Reconnector reconnect_{port_};
+    int chosen_ = 0;
 };
 
 }  // namespace tolvane

@@ -7,7 +7,7 @@ Reconnector::Reconnector(SerialLayer& port) : port_(port) {
     QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] { tryOnce(); });
 }
 
-void Reconnector::start(Transport transport) {
+void Reconnector::start(TransportKind transport) {
     schedule_ = retryScheduleFor(transport);
     pause_ = schedule_.first;
     wanted_ = true;

@@ -17,9 +17,9 @@ struct RetrySchedule {
 
 // A local device twice a second: an adapter plugged back is used at once. A network address
 // from 1 s up to 30 s: a server that restarts, or a network that is down, is not hammered.
-constexpr RetrySchedule retryScheduleFor(Transport transport) {
+constexpr RetrySchedule retryScheduleFor(TransportKind transport) {
     using std::chrono::milliseconds;
-    if (transport == Transport::Device) return {milliseconds{500}, milliseconds{500}};
+    if (transport == TransportKind::Device) return {milliseconds{500}, milliseconds{500}};
     return {milliseconds{1000}, milliseconds{30000}};
 }
 
@@ -34,7 +34,7 @@ class Reconnector {
   public:
     explicit Reconnector(SerialLayer& port);
 
-    void start(Transport transport);
+    void start(TransportKind transport);
     void stop();
     bool active() const { return wanted_; }
     // The pause before the next try.

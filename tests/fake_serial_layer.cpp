@@ -12,52 +12,77 @@ Bytes parseHex(std::string_view text) {
     return *std::move(bytes);
 }
 
-void FakeSerialLayer::CommPort(std::int16_t port) {
-    transcript.push_back("CommPort=" + std::to_string(port));
-    port_ = port;
-}
-
-void FakeSerialLayer::Settings(std::string_view text) {
-    transcript.push_back("Settings=" + std::string(text));
-    settings = text;
-}
-
-void FakeSerialLayer::PortOpen(bool open) {
-    transcript.push_back(open ? "PortOpen=true" : "PortOpen=false");
-    if (open && std::find(refusedPorts.begin(), refusedPorts.end(), port_) != refusedPorts.end())
-        throw SerialError(SerialError::Kind::Open, "refused by the test");
-    open_ = open;
-}
-
-void FakeSerialLayer::reopenLost() {
-    transcript.push_back("reopenLost");
-    if (std::find(refusedPorts.begin(), refusedPorts.end(), port_) != refusedPorts.end())
-        throw SerialError(SerialError::Kind::Open, "not back yet");
-    open_ = true;
-}
-
-void FakeSerialLayer::Output(std::span<const std::uint8_t> bytes) {
-    transcript.push_back("Output " + toHex(bytes));
-    const bool refused = (writesBeforeFailure >= 0 && int(written.size()) >= writesBeforeFailure) ||
-                         queued + bytes.size() > kOutBufferSize;
-    if (!open_ || refused) throw SerialError(SerialError::Kind::Write, "write refused");
-    written.emplace_back(bytes.begin(), bytes.end());
-}
-
-std::int16_t FakeSerialLayer::InBufferCount() {
-    transcript.push_back("InBufferCount?");
-    if (!open_ || failReads) throw SerialError(SerialError::Kind::Read, "read refused");
-    if (quietBytes > 0 && std::chrono::steady_clock::now() >= quietArrival) {
-        received += std::exchange(quietBytes, 0);
-        quietSeen = std::chrono::steady_clock::now();
+class FakeTransport final : public Transport {
+  public:
+    explicit FakeTransport(FakeSerialLayer& fake) : fake_(fake) { fake_.line_ = this; }
+    ~FakeTransport() override {
+        if (fake_.line_ == this) fake_.line_ = nullptr;
     }
-    return static_cast<std::int16_t>(std::min(received, 32767));
-}
+    TransportKind kind() const override { return fake_.transport; }
+    void open(const PortAddress& address, const LineSettings& settings) override {
+        fake_.transcript.push_back("open " + address.path);
+        take(settings);
+    }
+    void reopen(const PortAddress&, const LineSettings& settings) override {
+        fake_.transcript.push_back("reopen");
+        take(settings);
+    }
+    void close() override {
+        if (fake_.open_) fake_.transcript.push_back("close");
+        fake_.open_ = false;
+    }
+    bool isOpen() const override { return fake_.open_ && !fake_.failReads; }
+    void apply(const LineSettings& settings) override { fake_.settings = settings; }
+    bool write(std::span<const std::uint8_t> bytes) override {
+        fake_.transcript.push_back("write " + toHex(bytes));
+        if (fake_.writesBeforeFailure >= 0 &&
+            int(fake_.written.size()) >= fake_.writesBeforeFailure)
+            return false;
+        fake_.written.emplace_back(bytes.begin(), bytes.end());
+        return true;
+    }
+    // Nothing waits for a line here: bytes are taken at once.
+    qint64 bytesToWrite() const override { return 0; }
+    void waitForWritten(int) override {}
+    qint64 bytesAvailable() override {
+        fake_.transcript.push_back("count");
+        if (fake_.quietBytes > 0 && std::chrono::steady_clock::now() >= fake_.quietArrival) {
+            fake_.received += std::exchange(fake_.quietBytes, 0);
+            fake_.quietSeen = std::chrono::steady_clock::now();
+        }
+        return fake_.received;
+    }
+    void discardInput() override {
+        fake_.transcript.push_back("discard");
+        fake_.received = 0;
+    }
+    std::string where() const override { return "fake device " + std::to_string(fake_.CommPort()); }
+    void lose() {
+        fake_.open_ = false;
+        if (events().lost) events().lost("hung up by the test");
+    }
 
-void FakeSerialLayer::InBufferCount(std::int16_t count) {
-    transcript.push_back("InBufferCount=" + std::to_string(count));
-    if (!open_ || failReads) throw SerialError(SerialError::Kind::Read, "read refused");
-    received = 0;
+  private:
+    void take(const LineSettings& settings) {
+        const auto& refused = fake_.refusedPorts;
+        if (std::find(refused.begin(), refused.end(), fake_.CommPort()) != refused.end())
+            throw Failure("refused by the test");
+        fake_.settings = settings;
+        fake_.open_ = true;
+    }
+
+    FakeSerialLayer& fake_;
+};
+
+FakeSerialLayer::FakeSerialLayer()
+    : SerialLayer([this](const PortAddress&) { return std::make_unique<FakeTransport>(*this); },
+                  [](int port) {
+                      return PortAddress{PortAddress::Kind::SerialDevice,
+                                         "fake device " + std::to_string(port)};
+                  }) {}
+
+void FakeSerialLayer::hangUp() {
+    if (line_) line_->lose();
 }
 
 }  // namespace tolvane::testing

@@ -10,7 +10,7 @@
 #include "modal_closer.h"
 #include "pty_pair.h"
 #include "serial/messages.h"
-#include "transport/device_transport.h"
+#include "transport/serial_layer.h"
 #include "ui/frm_tolvane.h"
 #include "ui/result_dialog.h"
 
@@ -61,7 +61,7 @@ class ResultCloser : public QObject {
     QStringList seen;
 };
 
-const std::string kProbeOutput = "Output " + keypadData().probe;
+const std::string kProbeOutput = "write " + keypadData().probe;
 
 struct Panel {
     FakeSerialLayer* port;
@@ -126,9 +126,9 @@ void ConnectionCheckTest::answerInTime() {
     QVERIFY(clock.elapsed() < 900);
     QCOMPARE(dialogsSeen(closer), QStringList{"CONNECTION"});
     QCOMPARE(closer.seen[0].text, QString("Projector is Responding."));
-    QCOMPARE(p.port->transcript.at(0), std::string("InBufferCount=0"));
+    QCOMPARE(p.port->transcript.at(0), std::string("discard"));
     QCOMPARE(p.port->transcript.at(1), kProbeOutput);
-    QCOMPARE(p.port->transcript.back(), std::string("InBufferCount=0"));
+    QCOMPARE(p.port->transcript.back(), std::string("discard"));
     QCOMPARE(p.port->received, 0);
     QVERIFY(!p.window->Timer1.isActive());
 }
@@ -144,8 +144,8 @@ void ConnectionCheckTest::noAnswerTimesOutOnce() {
     QCOMPARE(dialogsSeen(closer), QStringList{"frmconnect"});
     QVERIFY2(shownAfter >= 990 && shownAfter < 1500, qPrintable(QString::number(shownAfter)));
     QVERIFY(!p.window->Timer1.isActive());
-    QCOMPARE(count(p.port->transcript, "InBufferCount=0"), 1L);  // before the probe only
-    QTest::qWait(1200);                                          // nothing else follows
+    QCOMPARE(count(p.port->transcript, "discard"), 1L);  // before the probe only
+    QTest::qWait(1200);                                  // nothing else follows
     QCOMPARE(closer.seen.size(), 1);
 }
 
@@ -181,7 +181,7 @@ void ConnectionCheckTest::tickAndBytesTogetherTimeOutWins() {
     QTest::mouseClick(p.check(), Qt::LeftButton);
     QCOMPARE(dialogsSeen(closer), QStringList{"frmconnect"});
     QTRY_COMPARE(p.port->received, 1);
-    QCOMPARE(count(p.port->transcript, "InBufferCount=0"), 1L);
+    QCOMPARE(count(p.port->transcript, "discard"), 1L);
 }
 
 void ConnectionCheckTest::secondClickGivesOneDialog() {
@@ -200,7 +200,7 @@ void ConnectionCheckTest::secondClickGivesOneDialog() {
         QCOMPARE(count(p.port->transcript, kProbeOutput), 2L);
         QCOMPARE(dialogsSeen(closer), QStringList{answered ? "CONNECTION" : "frmconnect"});
         QVERIFY(!p.window->Timer1.isActive());
-        QCOMPARE(count(p.port->transcript, "InBufferCount=0"), answered ? 3L : 2L);
+        QCOMPARE(count(p.port->transcript, "discard"), answered ? 3L : 2L);
     }
 }
 
@@ -216,11 +216,11 @@ void ConnectionCheckTest::keysAndPortSwitchesRunInsideTheWait() {
     auto& t = p.port->transcript;
     std::vector<std::string> writesAndOpens;
     std::copy_if(t.begin(), t.end(), std::back_inserter(writesAndOpens),
-                 [](const std::string& line) { return line.rfind("InBufferCount", 0) != 0; });
+                 [](const std::string& line) { return line != "count" && line != "discard"; });
     const ExpectedControl& mute = keypadData().control("mMute");
-    const std::vector<std::string> expected{
-        kProbeOutput, "Output " + mute.leadIn, "Output " + mute.keyFrame, "PortOpen=false",
-        "CommPort=2", "PortOpen=true"};
+    const std::vector<std::string> expected{kProbeOutput, "write " + mute.leadIn,
+                                            "write " + mute.keyFrame, "close",
+                                            "open fake device 2"};
     QCOMPARE(writesAndOpens, expected);
     QCOMPARE(dialogsSeen(closer), QStringList{"CONNECTION"});
     QCOMPARE(p.port->CommPort(), std::int16_t{2});
@@ -271,7 +271,7 @@ void ConnectionCheckTest::failuresEndTheCheckWithOneMessage() {
 void ConnectionCheckTest::realPortAnswered() {
     Pty pty;
     qputenv("TOLVANE_COM1", pty.path().toLocal8Bit());
-    frmTolvane window(std::make_unique<QtSerialLayer>());
+    frmTolvane window(std::make_unique<SerialLayer>());
     qputenv("TOLVANE_COM1", kNowhere);
     QVERIFY(window.MSComm1().PortOpen());
     ModalCloser closer;
@@ -293,7 +293,7 @@ void ConnectionCheckTest::realPortAnswered() {
 void ConnectionCheckTest::realPortSilent() {
     Pty pty;
     qputenv("TOLVANE_COM1", pty.path().toLocal8Bit());
-    frmTolvane window(std::make_unique<QtSerialLayer>());
+    frmTolvane window(std::make_unique<SerialLayer>());
     qputenv("TOLVANE_COM1", kNowhere);
     window.show();
     ModalCloser closer(50ms);
@@ -315,7 +315,7 @@ void ConnectionCheckTest::realPortSilent() {
 void ConnectionCheckTest::realPortOnlyBytesAfterTheProbeAnswer() {
     Pty pty;
     qputenv("TOLVANE_COM1", pty.path().toLocal8Bit());
-    frmTolvane window(std::make_unique<QtSerialLayer>());
+    frmTolvane window(std::make_unique<SerialLayer>());
     qputenv("TOLVANE_COM1", kNowhere);
     ModalCloser closer;
     window.mMute_Click();
@@ -338,7 +338,7 @@ void ConnectionCheckTest::realPortOnlyBytesAfterTheProbeAnswer() {
 void ConnectionCheckTest::realPortClickStormIsBounded() {
     Pty pty;
     qputenv("TOLVANE_COM1", pty.path().toLocal8Bit());
-    frmTolvane window(std::make_unique<QtSerialLayer>());
+    frmTolvane window(std::make_unique<SerialLayer>());
     qputenv("TOLVANE_COM1", kNowhere);
     auto residentKib = [] {
         QFile statm("/proc/self/statm");

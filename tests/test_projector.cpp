@@ -21,7 +21,7 @@
 #include "protocol/key_table.h"
 #include "pty_pair.h"
 #include "serial/port_manager.h"
-#include "transport/device_transport.h"
+#include "transport/serial_layer.h"
 
 using namespace tolvane;
 using namespace std::chrono_literals;
@@ -140,7 +140,7 @@ Bytes operator+(Bytes a, const Bytes& b) {
 }
 
 // The panel's own serial layer on COM1, pointed at the simulator.
-void openPanel(QtSerialLayer& panel, const QString& device) {
+void openPanel(SerialLayer& panel, const QString& device) {
     qputenv("TOLVANE_COM1", QFile::encodeName(device));
     panel.Settings("9600,N,8,1");
     panel.PortOpen(true);
@@ -184,7 +184,7 @@ void ProjectorTest::initTestCase() {
 void ProjectorTest::keyPressesAndProbeOnePerLine() {
     Simulator sim;
     QVERIFY(sim.device().startsWith("/dev/pts/"));
-    QtSerialLayer panel;
+    SerialLayer panel;
     openPanel(panel, sim.device());
     for (const char* control : {"mVolume", "m8", "mColour", "mPower_on"})
         sendKey(panel, *findKey(control));
@@ -295,7 +295,7 @@ void ProjectorTest::panelClosesAndReopens() {
     Simulator sim;
     const KeyCommand& volume = *findKey("mVolume");
     {
-        QtSerialLayer panel;
+        SerialLayer panel;
         openPanel(panel, sim.device());
         sendKey(panel, volume);
         QCOMPARE(sim.nextLines(2).last(),
@@ -313,7 +313,7 @@ void ProjectorTest::panelClosesAndReopens() {
     qInfo("simulator CPU time in 500 ms with the port closed: %lld ms", qlonglong(spent.count()));
     QVERIFY(spent < 100ms);
 
-    QtSerialLayer panel;
+    SerialLayer panel;
     openPanel(panel, sim.device());
     sendKey(panel, *findKey("m8"));
     panel.Output(probeFrame());
@@ -366,7 +366,7 @@ void ProjectorTest::linkMadeAndRemoved() {
         Simulator sim({"--link", link});
         QVERIFY(!sim.device().isEmpty());
         QCOMPARE(QFileInfo(link).symLinkTarget(), sim.device());
-        QtSerialLayer panel;
+        SerialLayer panel;
         openPanel(panel, link);
         panel.Output(probeFrame());
         QCOMPARE(sim.nextLine(), QString("probe ") + kProbe);

@@ -44,8 +44,8 @@ void ProtocolTest::keyPress() {
     port.PortOpen(true);
     port.transcript.clear();
     sendKey(port, *key);
-    const std::vector<std::string> expected{"Output " + leadIn.toStdString(),
-                                            "Output " + keyFrame.toStdString()};
+    const std::vector<std::string> expected{"write " + leadIn.toStdString(),
+                                            "write " + keyFrame.toStdString()};
     QCOMPARE(port.transcript, expected);
     // Pressing again sends the same bytes again: the frames keep no state.
     sendKey(port, *key);

@@ -22,7 +22,7 @@
 #include "protocol/key_table.h"
 #include "pty_pair.h"
 #include "serial/port_manager.h"
-#include "transport/device_transport.h"
+#include "transport/serial_layer.h"
 
 using namespace tolvane;
 using namespace std::chrono_literals;
@@ -44,18 +44,18 @@ struct Com1On {
     ~Com1On() { qputenv("TOLVANE_COM1", kNowhere); }
 };
 
-void openOn(QtSerialLayer& layer, const QByteArray& name) {
+void openOn(SerialLayer& layer, const QByteArray& name) {
     Com1On com1(name);
     layer.Settings("9600,N,8,1");
     layer.PortOpen(true);
 }
 
-void openOn(QtSerialLayer& layer, const Pty& pty) {
+void openOn(SerialLayer& layer, const Pty& pty) {
     openOn(layer, QFile::encodeName(pty.path()));
 }
 
 // The reason an open was refused with, or an empty string when it opened.
-QString openRefusal(QtSerialLayer& layer, const QByteArray& name) {
+QString openRefusal(SerialLayer& layer, const QByteArray& name) {
     try {
         openOn(layer, name);
     } catch (const SerialError& e) {
@@ -173,7 +173,7 @@ class QtSerialLayerTest : public QObject {
 
 void QtSerialLayerTest::keyPressArrivesExactlyInOrder() {
     Pty pty;
-    QtSerialLayer layer;
+    SerialLayer layer;
     openOn(layer, pty);
     QVERIFY(layer.PortOpen());
     const KeyCommand& colour = *findKey("mColour");
@@ -186,7 +186,7 @@ void QtSerialLayerTest::keyPressArrivesExactlyInOrder() {
 
 void QtSerialLayerTest::countAndDiscard() {
     Pty pty;
-    QtSerialLayer layer;
+    SerialLayer layer;
     openOn(layer, pty);
     QCOMPARE(layer.InBufferCount(), std::int16_t{0});
     pty.writeToPanel(QByteArray("\x06\x07\x08", 3));
@@ -200,7 +200,7 @@ void QtSerialLayerTest::countAndDiscard() {
 void QtSerialLayerTest::inputBeforeOpenIsDiscarded() {
     Pty pty;
     pty.writeToPanel("stale");
-    QtSerialLayer layer;
+    SerialLayer layer;
     openOn(layer, pty);
     QTest::qWait(50);
     QCOMPARE(layer.InBufferCount(), std::int16_t{0});
@@ -208,7 +208,7 @@ void QtSerialLayerTest::inputBeforeOpenIsDiscarded() {
 
 void QtSerialLayerTest::receiveBufferIsBounded() {
     Pty pty;
-    QtSerialLayer layer;
+    SerialLayer layer;
     openOn(layer, pty);
     for (int i = 0; i < 4; ++i) pty.writeToPanel(QByteArray(2000, '\x55'));
     QTRY_VERIFY(layer.InBufferCount() >= kReceiveBufferSize);
@@ -238,9 +238,9 @@ void QtSerialLayerTest::secondOpenOfTheSamePortFails() {
     QTemporaryDir folder;
     const QString link = folder.filePath("port");
     QVERIFY(QFile::link(pty.path(), link));
-    QtSerialLayer first;
+    SerialLayer first;
     openOn(first, pty);
-    QtSerialLayer second;
+    SerialLayer second;
     const QString name = throughALink ? link : pty.path();
     QVERIFY(openRefusal(second, QFile::encodeName(name))
                 .startsWith(QStringLiteral("in use by PID %1").arg(::getpid())));
@@ -307,7 +307,7 @@ void QtSerialLayerTest::portHeldByAnotherProgram() {
     std::optional<LockFileOf> lock;
     if (!content.isEmpty()) lock.emplace(lockName, content);
 
-    QtSerialLayer layer;
+    SerialLayer layer;
     const QString refusal = openRefusal(layer, QFile::encodeName(link));
     if (!running) {
         // A lock of a program that is gone is removed, and the port works.
@@ -356,7 +356,7 @@ void QtSerialLayerTest::unusualNamesOpen() {
         if (!linkName.isEmpty()) ::unlink(name.constData());
     });
     if (depth > 0) QVERIFY(name.size() >= 300);
-    QtSerialLayer layer;
+    SerialLayer layer;
     QCOMPARE(openRefusal(layer, name), QString());
     const KeyCommand& mute = *findKey("mMute");
     sendKey(layer, mute);
@@ -384,14 +384,14 @@ void QtSerialLayerTest::describePortNamesTheDevice() {
         name = folder.filePath("unplugged");
     }
     Com1On com1(QFile::encodeName(name));
-    const QString said = QString::fromStdString(QtSerialLayer().describePort(1));
+    const QString said = QString::fromStdString(SerialLayer().describePort(1));
     QVERIFY2(said.startsWith(name), qPrintable(said));
     QCOMPARE(said.contains(QStringLiteral("(%1)").arg(pty.path())), how == "link");
     QCOMPARE(said.endsWith(": nothing is there"), how == "missing");
 }
 
 void QtSerialLayerTest::closedPortRefusesWritesAndReads() {
-    QtSerialLayer layer;
+    SerialLayer layer;
     try {
         layer.Output(probeFrame());
         QFAIL("a write on a closed port succeeded");
@@ -419,7 +419,7 @@ void QtSerialLayerTest::closingFlushesQueuedBytes() {
     std::vector<qsizetype> frameEnds{0};
     QByteArray got;
     {
-        QtSerialLayer layer;
+        SerialLayer layer;
         openOn(layer, pty);
         for (int round = 0; layer.OutBufferCount() < 16384 && round < 100; ++round)
             for (const KeyCommand& key : kKeys) {
@@ -453,7 +453,7 @@ void QtSerialLayerTest::closingFlushesQueuedBytes() {
 // would take the queue past its bound is refused, and then whole.
 void QtSerialLayerTest::laggingLineHoldsPressesBackWhole() {
     Pty pty;
-    QtSerialLayer layer;
+    SerialLayer layer;
     openOn(layer, pty);
     const KeyCommand& volume = *findKey("mVolume");
     const QByteArray press = bytes(leadInFrame(volume)) + bytes(keyFrame(volume));
@@ -491,14 +491,14 @@ void QtSerialLayerTest::hangUpClosesAndStaysQuiet() {
     {
         // Found by the write itself, before any event-loop pass: that write fails and closes.
         Pty pty;
-        QtSerialLayer layer;
+        SerialLayer layer;
         openOn(layer, pty);
         pty.hangUp();
         QVERIFY_THROWS_EXCEPTION(SerialError, layer.Output(probeFrame()));
         QVERIFY(!layer.PortOpen());
     }
     Pty pty;
-    QtSerialLayer layer;
+    SerialLayer layer;
     openOn(layer, pty);
     pty.hangUp();
     QTRY_VERIFY_WITH_TIMEOUT(!layer.PortOpen(), 2000);
@@ -521,9 +521,9 @@ void QtSerialLayerTest::lostPortIsToldAndReopenedByName() {
         QFile::remove(QFile::decodeName(link));
         QVERIFY(QFile::link(pty.path(), QFile::decodeName(link)));
     };
-    std::vector<Transport> told;
-    QtSerialLayer layer;
-    layer.setLostHandler([&](Transport transport) { told.push_back(transport); });
+    std::vector<TransportKind> told;
+    SerialLayer layer;
+    layer.setLostHandler([&](TransportKind transport) { told.push_back(transport); });
     Pty first;
     pointLink(first);
     const Com1On com1(link);
@@ -535,7 +535,7 @@ void QtSerialLayerTest::lostPortIsToldAndReopenedByName() {
 
     first.hangUp();
     QTRY_VERIFY_WITH_TIMEOUT(!layer.PortOpen(), 2000);
-    QCOMPARE(told, std::vector<Transport>{Transport::Device});
+    QCOMPARE(told, std::vector<TransportKind>{TransportKind::Device});
     QVERIFY_THROWS_EXCEPTION(SerialError, layer.reopenLost());  // nothing behind the name yet
 
     Pty second;
@@ -543,7 +543,7 @@ void QtSerialLayerTest::lostPortIsToldAndReopenedByName() {
     layer.reopenLost();
     QVERIFY(layer.PortOpen());
     QVERIFY(exclusive(second.path()));
-    QCOMPARE(layer.device(), QFile::decodeName(link));
+    QCOMPARE(layer.where(), link.toStdString());
     const KeyCommand& mute = *findKey("mMute");
     sendKey(layer, mute);
     const QByteArray press = bytes(leadInFrame(mute)) + bytes(keyFrame(mute));
@@ -564,14 +564,14 @@ void QtSerialLayerTest::badDeviceNamesFailToOpen_data() {
 void QtSerialLayerTest::badDeviceNamesFailToOpen() {
     QFETCH(QString, device);
     qputenv("TOLVANE_COM1", device.toLocal8Bit());
-    QtSerialLayer layer;
+    SerialLayer layer;
     QVERIFY_THROWS_EXCEPTION(SerialError, layer.PortOpen(true));
     qputenv("TOLVANE_COM1", kNowhere);
     QVERIFY(!layer.PortOpen());
 }
 
 void QtSerialLayerTest::malformedSettingsFail() {
-    QtSerialLayer layer;
+    SerialLayer layer;
     try {
         layer.Settings("9600,Q,8,1");
         QFAIL("malformed settings were taken");

@@ -1,18 +1,13 @@
 #pragma once
 
 #include <QByteArray>
-#include <QDeadlineTimer>
-#include <QString>
 #include <QTcpSocket>
 #include <chrono>
 #include <functional>
-#include <memory>
 #include <optional>
 
-#include "ports/port_mapping.h"
-#include "transport/line_settings.h"
-#include "transport/serial_layer.h"
 #include "transport/telnet.h"
+#include "transport/transport.h"
 
 namespace tolvane {
 
@@ -30,92 +25,57 @@ inline constexpr std::chrono::milliseconds kRetryConnectTimeout{500};
 inline constexpr std::chrono::milliseconds kServerMargin{300};
 // The longest a close holds the connection for the server's line.
 inline constexpr std::chrono::milliseconds kLineHoldLimit{2000};
+// How long a close waits for the orderly end of the connection.
+inline constexpr std::chrono::milliseconds kDisconnectTimeout{500};
 // Bytes read from the socket at a time, and held by the socket at most besides.
 inline constexpr qint64 kSocketChunk = 4096;
 
-// The serial layer on a serial device server reached over TCP: raw (bytes unchanged both
-// ways) or Telnet with the COM-PORT-OPTION, which sets the server's line from Settings on
-// every open, doubles each 0xFF sent, and counts only data bytes as received. The server
-// closing the connection closes the port, as a pulled cable would.
-class NetSerialLayer final : public SerialLayer {
+// A serial device server reached over TCP: raw (bytes unchanged both ways) or Telnet with the
+// COM-PORT-OPTION, which sets the server's line on every open, doubles each 0xFF sent, and
+// counts only data bytes as received. The server closing the connection is a pulled cable.
+class NetworkTransport final : public Transport {
   public:
-    using Resolver = std::function<PortAddress(int port)>;
-    explicit NetSerialLayer(Resolver resolve);
-    ~NetSerialLayer() override;
+    NetworkTransport();
+    ~NetworkTransport() override;
 
-    void CommPort(std::int16_t port) override;
-    std::int16_t CommPort() const override { return port_; }
-    void Settings(std::string_view settings) override;
-    bool PortOpen() const override;
-    void PortOpen(bool open) override;
-    void Output(std::span<const std::uint8_t> bytes) override;
-    std::size_t OutBufferCount() const override;
-    std::int16_t InBufferCount() override;
-    void InBufferCount(std::int16_t count) override;
-    // Once every byte written has been handed to the system for the server.
-    void drain(std::chrono::milliseconds timeout) override;
-    void reopenLost() override;
-
-    // The address of the last open attempt, as given.
-    QString address() const { return where_; }
+    TransportKind kind() const override { return TransportKind::Network; }
+    void open(const PortAddress& address, const LineSettings& settings) override;
+    // Starts a connection and leaves it to the system; the line opens when the server takes it.
+    void reopen(const PortAddress& address, const LineSettings& settings) override;
+    void close() override;
+    bool isOpen() const override;
+    void apply(const LineSettings& settings) override;
+    bool write(std::span<const std::uint8_t> bytes) override;
+    qint64 bytesToWrite() const override { return socket_.bytesToWrite(); }
+    void waitForWritten(int ms) override { socket_.waitForBytesWritten(ms); }
+    qint64 bytesAvailable() override { return received_.size(); }
+    // What the socket holds already goes too, as a serial port's input would; the Telnet
+    // commands in it are still answered.
+    void discardInput() override;
+    std::string where() const override { return address_.path; }
 
   private:
-    void open();
-    void connectTo(std::chrono::milliseconds timeout);
     void startConnect();
-    // Once connected: the line settings (RFC 2217), then the port is open.
-    void finishOpen(const QDeadlineTimer& deadline, std::chrono::milliseconds timeout);
+    // Once connected: the line settings (RFC 2217), then the line is open.
+    void finishOpen(std::chrono::steady_clock::time_point deadline,
+                    std::chrono::milliseconds timeout);
     void onConnected();
-    void close();
-    [[noreturn]] void refuse(const QString& reason);
     // Runs socket events (not the user's) until done() or the deadline.
-    void waitUntil(const std::function<bool()>& done, std::chrono::milliseconds deadline);
+    void waitUntil(const std::function<bool()>& done,
+                   std::chrono::steady_clock::time_point deadline);
     void takeReceived();
     void send(const Bytes& bytes);
-    void lost(const QString& reason);
+    void dropped(const std::string& reason);
 
     QTcpSocket socket_;
-    Resolver resolve_;
-    std::int16_t port_ = 1;
-    LineSettings settings_;
     PortAddress address_;
-    QString where_;
+    LineSettings settings_;
     bool open_ = false;
+    bool retrying_ = false;  // a quiet try's connection is under way
     TelnetDecoder decoder_;
-    std::optional<ComPortClient> client_;  // Telnet connections only
-    QByteArray received_;                  // data bytes, at most kReceiveBufferSize
-    bool quiet_ = false;                   // a retry: failures are debug lines only
-    bool opening_ = false;                 // a loss now is a failed open, not a lost port
+    std::optional<ComPortClient> client_;               // Telnet connections only
+    QByteArray received_;                               // data bytes, at most kReceiveBufferSize
     std::chrono::steady_clock::time_point lineFreeAt_;  // when the server's line has sent all
-    bool retrying_ = false;                             // a quiet try's connection is under way
-};
-
-// Picks, on every open, the layer for what the selected Comm item stands for: the local serial
-// layer for a device, the network layer for an address. Every other call goes to the layer
-// last opened.
-class RoutingSerialLayer final : public SerialLayer {
-  public:
-    RoutingSerialLayer(NetSerialLayer::Resolver resolve, std::unique_ptr<SerialLayer> serial,
-                       std::unique_ptr<SerialLayer> network);
-
-    void CommPort(std::int16_t port) override;
-    std::int16_t CommPort() const override { return active_->CommPort(); }
-    void Settings(std::string_view settings) override;
-    bool PortOpen() const override { return active_->PortOpen(); }
-    void PortOpen(bool open) override;
-    void Output(std::span<const std::uint8_t> bytes) override { active_->Output(bytes); }
-    std::size_t OutBufferCount() const override { return active_->OutBufferCount(); }
-    std::int16_t InBufferCount() override { return active_->InBufferCount(); }
-    void InBufferCount(std::int16_t count) override { active_->InBufferCount(count); }
-    void drain(std::chrono::milliseconds timeout) override { active_->drain(timeout); }
-    void setLostHandler(LostHandler handler) override;
-    void reopenLost() override { active_->reopenLost(); }
-
-  private:
-    NetSerialLayer::Resolver resolve_;
-    std::unique_ptr<SerialLayer> serial_;
-    std::unique_ptr<SerialLayer> network_;
-    SerialLayer* active_;
 };
 
 }  // namespace tolvane

@@ -200,12 +200,15 @@ Bytes ComPortClient::lineSettings() {
         out.insert(out.end(), escaped.begin(), escaped.end());
         append(out, {kIac, kSe});
     };
-    const std::uint32_t baud = line_.baud;
+    // RFC 2217's codes, in the order of LineSettings' enumerations.
+    constexpr std::uint8_t kParityCode[] = {1, 3, 2, 4, 5};  // none, even, odd, mark, space
+    constexpr std::uint8_t kStopCode[] = {1, 3, 2};          // 1, 1.5, 2
+    const auto baud = std::uint32_t(line_.baud);
     command(kSetBaudRate, {std::uint8_t(baud >> 24), std::uint8_t(baud >> 16),
                            std::uint8_t(baud >> 8), std::uint8_t(baud)});
-    command(kSetDataSize, {line_.dataBits});
-    command(kSetParity, {static_cast<std::uint8_t>(line_.parity)});
-    command(kSetStopSize, {static_cast<std::uint8_t>(line_.stopBits)});
+    command(kSetDataSize, {std::uint8_t(line_.dataBits)});
+    command(kSetParity, {kParityCode[int(line_.parity)]});
+    command(kSetStopSize, {kStopCode[int(line_.stopBits)]});
     command(kSetControl, {kNoFlowControl});
     return out;
 }

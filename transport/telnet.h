@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "protocol/frame.h"
+#include "transport/line_settings.h"
 
 namespace tolvane {
 
@@ -75,14 +76,7 @@ Bytes escapeTelnetData(std::span<const std::uint8_t> data);
 // cannot make the client repeat itself.
 class ComPortClient {
   public:
-    enum class Parity : std::uint8_t { None = 1, Odd = 2, Even = 3, Mark = 4, Space = 5 };
-    enum class StopBits : std::uint8_t { One = 1, Two = 2, OneAndHalf = 3 };
-    struct Line {
-        std::uint32_t baud = 9600;
-        std::uint8_t dataBits = 8;
-        Parity parity = Parity::None;
-        StopBits stopBits = StopBits::One;
-    };
+    using Line = LineSettings;
     enum class Status { Negotiating, Ready, Refused };
 
     explicit ComPortClient(Line line) : line_(line) {}

@@ -84,6 +84,7 @@ frmTolvane::frmTolvane(std::unique_ptr<SerialLayer> port)
     : MSComm1_(port ? std::move(port) : throw std::invalid_argument("frmTolvane: no serial layer")),
       ports_(*MSComm1_, *this),
       check_(*MSComm1_, *this) {
+    ports_.ownCheckWaiting = [this] { return Timer1.isActive(); };
     setObjectName(QStringLiteral("frmTolvane"));
     setWindowTitle(QStringLiteral("Tolvane"));
     setWindowIcon(appIcon());
@@ -220,22 +221,10 @@ void frmTolvane::selectPortFromMenu(int item) {
     inMenuAction_ = true;
     ports_.selectPort(item);
     inMenuAction_ = false;
-    emit portChosen(item);
-}
-
-std::optional<std::string_view> frmTolvane::pressQuietly(std::size_t row) {
-    return ports_.pressKeyQuietly(kKeys.at(row));
-}
-
-int frmTolvane::checkedPort() const {
-    const QAction* items[] = {mnucom1, Mnucom2, mnucom3, mnucom4};
-    for (int item = 1; item <= 4; ++item)
-        if (items[item - 1]->isChecked()) return item;
-    return 0;
 }
 
 void frmTolvane::CHECK_CONNECTION_Click() {
-    emit ownCheckStarting();
+    if (ports_.ownCheckStarting) ports_.ownCheckStarting();
     check_.click();
 }
 void frmTolvane::Timer1_Timer() {

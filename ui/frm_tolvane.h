@@ -97,21 +97,10 @@ class frmTolvane : public QMainWindow, private tolvane::PortUi, private tolvane:
     void Mnucom4_Click();
     void wait(const std::int16_t& count);
 
-    // For callers outside the window (the session bus). A key press by its row in the key
-    // table, through the click's own path; a failure's message comes back instead of a box.
-    std::optional<std::string_view> pressQuietly(std::size_t row);
-    // The Comm item checked in the menu, 1 to 4; 0 if none is.
-    int checkedPort() const;
-    // True while a check started by Check Connection waits for its reply.
-    bool ownCheckWaiting() const {
-        return Timer1.isActive();
+    // The port's owner, for others who press keys and check through it (the session bus).
+    tolvane::PortManager& ports() {
+        return ports_;
     }
-
-  signals:
-    // Check Connection was clicked; its check discards waiting input before it probes.
-    void ownCheckStarting();
-    // A Comm item was chosen from the menu, and its port opened or refused.
-    void portChosen(int item);
 
   protected:
     void closeEvent(QCloseEvent* event) override;

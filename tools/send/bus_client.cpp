@@ -15,11 +15,11 @@
 #include <string>
 
 #include "bus/bus_names.h"
+#include "ports/port_catalogue.h"
 #include "ports/port_mapping.h"
 #include "protocol/key_table.h"
 #include "send/key_pause.h"
 #include "serial/messages.h"
-#include "transport/device_transport.h"
 
 namespace tolvane::send {
 namespace {
@@ -141,7 +141,7 @@ std::optional<int> throughPanel(const SendOptions& options, StopRequests& stops,
     QDBusConnection bus = connectToSessionBus(QStringLiteral("tolvane-send"));
     if (!bus.isConnected()) return std::nullopt;
     const QByteArray port = options.port.device.empty()
-                                ? QtSerialLayer::deviceNameForPort(options.port.comm)
+                                ? QByteArray::fromStdString(addressForPort(options.port.comm).path)
                                 : QByteArray::fromStdString(options.port.device);
     const QString panel = panelHolding(bus, port);
     if (panel.isEmpty()) return std::nullopt;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "ports/port_catalogue.h"
 #include "process/stop_requests.h"
 #include "protocol/hex_text.h"
 #include "protocol/key_names.h"
@@ -22,8 +23,7 @@
 #include "send/send_options.h"
 #include "serial/messages.h"
 #include "serial/port_manager.h"
-#include "transport/device_transport.h"
-#include "transport/network_transport.h"
+#include "transport/serial_layer.h"
 #include "ui/keypad_layout.h"
 
 using namespace tolvane;
@@ -62,46 +62,28 @@ void note(const std::string& text) {
     std::fprintf(stderr, "tolvane-send: %s\n", text.c_str());
 }
 
-// The one port this run talks through: a local device, or a device server on the network.
+// The one port this run talks through. The address is fixed for this run, whatever
+// TOLVANE_COMn says later.
 class Port {
   public:
-    explicit Port(const PortChoice& choice)
-        : address_(choice.device.empty() ? QtSerialLayer::addressForPort(choice.comm)
-                                         : parsePortName(choice.device)) {
-        if (address_.kind == PortAddress::Kind::SerialDevice) {
-            auto local = std::make_unique<QtSerialLayer>();
-            if (choice.device.empty())
-                local->CommPort(static_cast<std::int16_t>(choice.comm));
-            else
-                local->setDeviceName(QByteArray::fromStdString(choice.device));
-            local_ = local.get();
-            layer_ = std::move(local);
-        } else {
-            // The address is fixed for this run, whatever TOLVANE_COMn says later.
-            auto net =
-                std::make_unique<NetSerialLayer>([address = address_](int) { return address; });
-            layer_ = std::move(net);
-        }
+    explicit Port(const PortChoice& choice) {
+        layer_.CommPort(static_cast<std::int16_t>(choice.comm));
+        layer_.setAddress(choice.device.empty() ? addressForPort(choice.comm)
+                                                : parsePortName(choice.device));
     }
-
-    SerialLayer& layer() { return *layer_; }
+    SerialLayer& layer() { return layer_; }
     // The device or address of the last open attempt, printable.
-    std::string where() const {
-        if (local_ != nullptr) return printable(QFile::encodeName(local_->device()).toStdString());
-        return printable(address_.path);
-    }
+    std::string where() const { return printable(layer_.where()); }
 
   private:
-    PortAddress address_;
-    std::unique_ptr<SerialLayer> layer_;
-    QtSerialLayer* local_ = nullptr;
+    SerialLayer layer_;
 };
 
-// The panel's message for the failure, then the system's reason.
+// The panel's message for the failure, then the system's reason and the likely fix.
 void reportFailure(const SerialError& error, const Port& port) {
     std::fprintf(stderr, "%.*s\n", int(messageFor(error.kind()).size()),
                  messageFor(error.kind()).data());
-    note(port.where() + ": " + error.what());
+    note(port.where() + ": " + error.what() + error.hint());
 }
 
 // What a key's caption says; the arrow keys show pictures, so their spoken name.
@@ -155,7 +137,7 @@ int listPorts() {
     const QList<QSerialPortInfo> present = QSerialPortInfo::availablePorts();
     QStringList mapped;
     for (int n = 1; n <= kPortCount; ++n) {
-        const QString device = QtSerialLayer::deviceForPort(n);
+        const QString device = QFile::decodeName(QByteArray::fromStdString(addressForPort(n).path));
         mapped << QFileInfo(device).canonicalFilePath();
         printPort(QStringLiteral("Comm%1").arg(n), device, present);
     }
