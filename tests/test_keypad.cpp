@@ -1,6 +1,7 @@
 #include <QGroupBox>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStyleOptionButton>
 #include <QTest>
@@ -8,6 +9,7 @@
 #include "fake_serial_layer.h"
 #include "keypad_data.h"
 #include "modal_closer.h"
+#include "pty_pair.h"
 #include "serial/messages.h"
 #include "ui/frm_tolvane.h"
 
@@ -49,6 +51,7 @@ class KeypadTest : public QObject {
 
   private slots:
     void controlsWhereTheTableSaysThey();
+    void commItemsDescribeTheRealPorts();
     void captionsShowWhole();
     void focusOrder();
     void everyKeySendsItsTwoFrames();
@@ -114,6 +117,28 @@ void KeypadTest::controlsWhereTheTableSaysThey() {
 }
 
 // The chosen caption font must not cut any caption inside its fixed button.
+// The window as the program makes it, on the real transports: each Comm item says what it opens.
+void KeypadTest::commItemsDescribeTheRealPorts() {
+    Pty pty;
+    const QByteArray missing = "/nonexistent/tolvane-port";
+    const QByteArray names[] = {pty.path().toUtf8(), "tcp://127.0.0.1:1", missing,
+                                "rfc2217://[::1]:2217"};
+    for (int n = 1; n <= 4; ++n) qputenv("TOLVANE_COM" + QByteArray::number(n), names[n - 1]);
+    const auto unset = qScopeGuard([] {
+        for (int n = 1; n <= 4; ++n) qunsetenv("TOLVANE_COM" + QByteArray::number(n));
+    });
+    frmTolvane w(std::make_unique<SerialLayer>());
+    QVERIFY(w.MSComm1().PortOpen());
+    QMenu* menu = w.menuBar()->findChild<QMenu*>("mnuCommport");
+    emit menu->aboutToShow();
+    QStringList said;
+    for (QAction* item : menu->actions()) said << item->toolTip();
+    QCOMPARE(said, (QStringList{pty.path(), "tcp://127.0.0.1:1: a serial device server, raw TCP",
+                                missing + ": nothing is there",
+                                "rfc2217://[::1]:2217: a serial device server, line set over "
+                                "Telnet (RFC 2217)"}));
+}
+
 void KeypadTest::captionsShowWhole() {
     Panel p = makePanel();
     for (QPushButton* b : p.window->centralWidget()->findChildren<QPushButton*>()) {
