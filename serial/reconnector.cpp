@@ -21,9 +21,10 @@ void Reconnector::stop() {
 
 void Reconnector::tryOnce() {
     try {
-        port_.reopenLost();
-        wanted_ = false;
-        return;
+        if (port_.reopenLost()) {
+            wanted_ = false;
+            return;
+        }
     } catch (const SerialError&) {
         // Not back yet; the user hears of it only when a key finds the port closed.
     }

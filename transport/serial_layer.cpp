@@ -119,8 +119,8 @@ void SerialLayer::refuse(const std::string& reason, int error) {
     throw SerialError(SerialError::Kind::Open, reason, hint);
 }
 
-void SerialLayer::reopenLost() {
-    if (PortOpen()) return;
+bool SerialLayer::reopenLost() {
+    if (PortOpen()) return true;
     if (!line_) throw SerialError(SerialError::Kind::Open, "nothing was open");
     quiet_ = true;
     const auto loud = qScopeGuard([this] { quiet_ = false; });
@@ -134,9 +134,10 @@ void SerialLayer::reopenLost() {
     // A try that goes on in the background says so itself when it is done.
     if (!line_->isOpen()) {
         state_ = PortState::Lost;
-        throw SerialError(SerialError::Kind::Open, "not open yet");
+        return false;
     }
     reopened(was);
+    return true;
 }
 
 void SerialLayer::reopened(const std::string& was) {

@@ -92,9 +92,10 @@ class SerialLayer {
     using LostHandler = std::function<void(TransportKind)>;
     void setLostHandler(LostHandler handler) { lostHandler_ = std::move(handler); }
     // One quiet try to open again what went away, with the settings in force: the same
-    // adapter even under a new device name, else the same name, or the same address. Failures
+    // adapter even under a new device name, else the same name, or the same address. True once
+    // open; false while the try goes on in the background (a connection under way). Failures
     // throw SerialError (Open) and print nothing but debug lines.
-    void reopenLost();
+    bool reopenLost();
 
   protected:
     // Closes and lets go of the transport: for a derived class whose members the transport uses.
