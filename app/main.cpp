@@ -182,5 +182,9 @@ int main(int argc, char* argv[]) {
     tolvane::bus::PanelService service(window.ports());
     service.publish();
     window.show();
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    // The window has gone; what it queued before still leaves, for 500 ms at most.
+    window.MSComm1().PortOpen(false);
+    window.MSComm1().finishDepartures();
+    return status;
 }

@@ -6,6 +6,7 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QLoggingCategory>
+#include <QPointer>
 #include <QTimer>
 #include <string>
 #include <vector>
@@ -20,14 +21,50 @@ Q_LOGGING_CATEGORY(lcBus, "tolvane.bus", QtInfoMsg)
 namespace tolvane::bus {
 namespace {
 
-// How long a press may wait for a lagging line before the caller hears it failed, and how often
-// the line is looked at meanwhile.
+// How long a press may wait for a lagging line before the caller hears it failed.
 constexpr std::chrono::milliseconds kPressTimeout{10000};
-constexpr std::chrono::milliseconds kPressPoll{10};
 
 QString qstr(std::string_view s) {
     return QString::fromUtf8(s.data(), qsizetype(s.size()));
 }
+
+// One Press call waiting for the fates of its presses; it answers once all are known, and goes.
+class PressCall : public QObject {
+  public:
+    PressCall(QObject* parent, const QDBusConnection& bus, const QDBusMessage& call,
+              std::size_t total)
+        : QObject(parent), bus_(bus), call_(call), total_(total) {
+        limit.setSingleShot(true);
+    }
+
+    void tell(bool sent) {
+        ++told_;
+        if (sent) ++sent_;
+        if (told_ < total_ || answered_) return;
+        answered_ = true;
+        limit.stop();
+        if (sent_ == total_) {
+            bus_.send(call_.createReply());
+        } else {
+            bus_.send(call_.createErrorReply(
+                QLatin1String(kErrorPort), QStringLiteral("%1 (%2 of %3 keys were sent)")
+                                               .arg(why.isEmpty() ? qstr(kWriteFailedMessage) : why)
+                                               .arg(sent_)
+                                               .arg(total_)));
+        }
+        deleteLater();
+    }
+
+    std::vector<SerialLayer::PressId> ids;
+    QString why;
+    QTimer limit;
+
+  private:
+    QDBusConnection bus_;
+    QDBusMessage call_;
+    std::size_t total_, told_ = 0, sent_ = 0;
+    bool answered_ = false;
+};
 
 }  // namespace
 
@@ -99,6 +136,17 @@ bool PanelService::callerIsOurUser() {
 }
 
 void PanelService::Press(const QStringList& keys) {
+    press(keys, std::nullopt);
+}
+
+void PanelService::PressOn(const QString& device, const QStringList& keys) {
+    press(keys, device);
+}
+
+// Answers from the fate of every press: success once all are with the system; otherwise the
+// panel's message, how many went, and why the rest did not. A press that has not begun when the
+// call gives up is withdrawn, so it never goes after the caller heard it failed.
+void PanelService::press(const QStringList& keys, const std::optional<QString>& device) {
     if (!callerIsOurUser()) return;
     std::vector<std::string> names;
     names.reserve(std::size_t(keys.size()));
@@ -108,36 +156,37 @@ void PanelService::Press(const QStringList& keys) {
         sendErrorReply(QLatin1String(kErrorUnknownKey), qstr(*refusal));
         return;
     }
-    for (const std::size_t row : std::get<std::vector<std::size_t>>(rows)) {
-        if (const auto failure = owner_.pressKeyQuietly(kKeys.at(row))) {
-            sendErrorReply(QLatin1String(kErrorPort), qstr(*failure));
+    // Meant for a device the panel no longer uses: nothing goes.
+    if (device && *device != this->device()) {
+        sendErrorReply(
+            QLatin1String(kErrorPort),
+            QStringLiteral("the panel now uses %1, not %2").arg(this->device(), *device));
+        return;
+    }
+    const auto& wanted = std::get<std::vector<std::size_t>>(rows);
+    setDelayedReply(true);
+    auto* call = new PressCall(this, connection(), message(), wanted.size());
+    const QPointer<PressCall> alive(call);
+    for (std::size_t i = 0; i < wanted.size(); ++i) {
+        try {
+            call->ids.push_back(sendKey(owner_.port(), kKeys.at(wanted[i]), [alive](bool sent) {
+                if (alive) alive->tell(sent);
+            }));
+        } catch (const SerialError& error) {
+            // Refused at once: this press and those after it are not made.
+            call->why = qstr(messageFor(error.kind()));
+            for (const auto id : call->ids) owner_.port().withdraw(id);
+            for (std::size_t rest = i; rest < wanted.size() && alive; ++rest) alive->tell(false);
             return;
         }
     }
-    if (owner_.port().OutBufferCount() == 0) return;
-    // The line lags: the caller hears "sent" only once the keys are with the system, and hears
-    // of a port that goes away before that.
-    setDelayedReply(true);
-    auto* wait = new QTimer(this);
-    const QDeadlineTimer deadline(kPressTimeout);
-    connect(
-        wait, &QTimer::timeout, this, [this, wait, deadline, bus = connection(), call = message()] {
-            SerialLayer& port = owner_.port();
-            if (!port.PortOpen())
-                bus.send(
-                    call.createErrorReply(QLatin1String(kErrorPort), qstr(kWriteFailedMessage)));
-            else if (port.OutBufferCount() == 0)
-                bus.send(call.createReply());
-            else if (deadline.hasExpired())
-                bus.send(call.createErrorReply(
-                    QLatin1String(kErrorPort),
-                    QStringLiteral("the line did not take the keys within %1 s")
-                        .arg(kPressTimeout.count() / 1000)));
-            else
-                return;
-            wait->deleteLater();
-        });
-    wait->start(kPressPoll);
+    if (!alive) return;
+    connect(&call->limit, &QTimer::timeout, call, [this, call] {
+        call->why = QStringLiteral("the line did not take the keys within %1 s")
+                        .arg(kPressTimeout.count() / 1000);
+        for (const auto id : call->ids) owner_.port().withdraw(id);
+    });
+    call->limit.start(kPressTimeout);
 }
 
 bool PanelService::Check() {

@@ -5,6 +5,7 @@
 #include <QDBusMessage>
 #include <QObject>
 #include <QStringList>
+#include <optional>
 
 #include "bus/bus_names.h"
 #include "serial/quiet_check.h"
@@ -41,14 +42,19 @@ class PanelService : public QObject, protected QDBusContext {
 
   public slots:
     // Presses the keys in order. Every name is checked first: an unknown one presses none.
-    // A press that fails ends the call with the panel's message; the keys before it were sent.
+    // Replies once every key's bytes are with the system; a key that does not go ends the
+    // call with the panel's message and how many keys went, and no later key goes either.
     void Press(const QStringList& keys);
+    // The same, meant for `device` (as the Device property names it): when the panel uses
+    // another device now, nothing is pressed.
+    void PressOn(const QString& device, const QStringList& keys);
     // Probes and replies after the reply byte or the second: true when the projector answered.
     // Refused while Check Connection's own check waits, or another of these does.
     bool Check();
 
   private:
     bool callerIsOurUser();
+    void press(const QStringList& keys, const std::optional<QString>& device);
 
     PortManager& owner_;
     QuietCheck check_;

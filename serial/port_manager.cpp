@@ -1,26 +1,31 @@
 #include "serial/port_manager.h"
 
+#include <QTimer>
+
 #include "serial/messages.h"
 
 namespace tolvane {
 
-void sendKey(SerialLayer& port, const KeyCommand& key) {
+SerialLayer::PressId sendKey(SerialLayer& port, const KeyCommand& key, SerialLayer::Fate fate) {
     const auto leadIn = leadInFrame(key);
     const auto frame = keyFrame(key);
-    // A press goes out whole or not at all: when the line lags so far that the key frame
-    // would not fit behind the lead-in, neither is queued.
-    if (port.OutBufferCount() + leadIn.size() + frame.size() > kOutBufferSize)
-        throw SerialError(SerialError::Kind::Write, "the line has not taken the earlier presses");
-    port.Output(leadIn);
-    port.Output(frame);
+    return port.press({Bytes(leadIn.begin(), leadIn.end()), Bytes(frame.begin(), frame.end())},
+                      std::move(fate));
 }
 
 PortManager::PortManager(SerialLayer& port, PortUi& ui) : port_(port), ui_(ui) {
     port_.setLostHandler([this](TransportKind transport) { reconnect_.start(transport); });
+    // An open that went on in the background (a device server) and failed: the same message,
+    // once whoever opened it has returned.
+    port_.setOpenHandler([this](const SerialError* failure) {
+        if (failure)
+            QTimer::singleShot(0, &context_, [this] { ui_.showMessage(kOpenFailedMessage); });
+    });
 }
 
 PortManager::~PortManager() {
     port_.setLostHandler({});
+    port_.setOpenHandler({});
 }
 
 void PortManager::startUp() {

@@ -2,6 +2,7 @@
 // against the SerialLayer interface and the small interfaces it needs from the window.
 #pragma once
 
+#include <QObject>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -15,9 +16,10 @@
 
 namespace tolvane {
 
-// Writes a key press: the key's lead-in frame, then its key frame, one write each.
-// A failed write throws, so a failed lead-in frame sends no key frame.
-void sendKey(SerialLayer& port, const KeyCommand& key);
+// Queues a key press: the key's lead-in frame, then its key frame, one write each, as one
+// press: both go, or neither. Throws SerialError when the press is refused; `fate` is told
+// whether it went.
+SerialLayer::PressId sendKey(SerialLayer& port, const KeyCommand& key, SerialLayer::Fate fate = {});
 
 // Opening, switching and writing to the one serial port, with the messages the user sees. A
 // port that goes away by itself is opened again quietly once it is back.
@@ -56,6 +58,7 @@ class PortManager {
     PortUi& ui_;
     Reconnector reconnect_{port_};
     int chosen_ = 0;
+    QObject context_;  // for callbacks that must not outlive this
 };
 
 }  // namespace tolvane

@@ -402,10 +402,10 @@ void QtSerialLayerTest::closedPortRefusesWritesAndReads() {
     QVERIFY_THROWS_EXCEPTION(SerialError, layer.InBufferCount(0));
 }
 
-// Bytes still queued when the port closes (the line lagged) leave before it does: the far end
-// starts reading only while the close waits for them.
-// Closing lets queued presses leave for a while; a line too slow for that loses whole frames
-// from the end of the queue, never the tail of the frame it is in the middle of.
+// Bytes still queued when the port closes (the line lagged) leave after it, in the background:
+// the far end starts reading only then. Closing lets queued presses leave for a while; a line too
+// slow for that loses whole presses from the end of the queue, never the tail of the one it is in
+// the middle of.
 void QtSerialLayerTest::closingFlushesQueuedBytes_data() {
     QTest::addColumn<int>("bytesPerRead");  // the far end reads this much every 5 ms
     QTest::newRow("far end keeps up") << 4096;
@@ -439,6 +439,8 @@ void QtSerialLayerTest::closingFlushesQueuedBytes() {
         });
         layer.PortOpen(false);
         QVERIFY(!layer.PortOpen());
+        // The window goes on meanwhile: the queue leaves in the background.
+        QTRY_VERIFY_WITH_TIMEOUT(!layer.departing(), 2000);
         farEnd.join();
     }
     QCOMPARE(got, expected.left(got.size()));

@@ -1,7 +1,5 @@
 #include "transport/network_transport.h"
 
-#include <QEventLoop>
-#include <QTimer>
 #include <algorithm>
 
 #include "transport/logging.h"
@@ -11,18 +9,28 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int remainingMs(Clock::time_point deadline) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    return int(std::max<std::chrono::milliseconds::rep>(1, left.count()));
+std::string within(std::chrono::milliseconds bound) {
+    return " within " + std::to_string(bound.count()) + " ms";
 }
 
 }  // namespace
 
 NetworkTransport::NetworkTransport() {
     socket_.setReadBufferSize(kSocketChunk);
+    deadline_.setSingleShot(true);
+    // A coarse timer may end a 3 s bound up to 150 ms early.
+    deadline_.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&deadline_, &QTimer::timeout, &socket_, [this] {
+        if (closed_) return close();
+        const auto bound = retry_ ? kRetryConnectTimeout : kConnectTimeout;
+        if (socket_.state() != QAbstractSocket::ConnectedState)
+            fail("no connection" + within(bound));
+        else
+            fail("the server did not confirm the line settings" + within(bound));
+    });
     QObject::connect(&socket_, &QIODevice::readyRead, &socket_, [this] { takeReceived(); });
     QObject::connect(&socket_, &QIODevice::bytesWritten, &socket_, [this] {
-        if (events().written) events().written();
+        if (open_ && events().written) events().written();
     });
     QObject::connect(&socket_, &QAbstractSocket::errorOccurred, &socket_,
                      [this] { dropped(socket_.errorString().toStdString()); });
@@ -32,6 +40,7 @@ NetworkTransport::NetworkTransport() {
 }
 
 NetworkTransport::~NetworkTransport() {
+    closed_ = nullptr;
     close();
 }
 
@@ -46,137 +55,93 @@ void NetworkTransport::apply(const LineSettings& settings) {
 
 void NetworkTransport::open(const PortAddress& address, const LineSettings& settings) {
     if (address.kind == PortAddress::Kind::SerialDevice) throw Failure("not a network address");
-    close();
-    address_ = address;
-    settings_ = settings;
-    const auto deadline = Clock::now() + kConnectTimeout;
-    startConnect();
-    waitUntil(
-        [this] {
-            return socket_.state() == QAbstractSocket::ConnectedState ||
-                   socket_.state() == QAbstractSocket::UnconnectedState;
-        },
-        deadline);
-    if (socket_.state() == QAbstractSocket::UnconnectedState) {
-        const std::string reason = socket_.errorString().toStdString();
-        close();
-        throw Failure(reason);
-    }
-    if (socket_.state() != QAbstractSocket::ConnectedState) {
-        close();
-        throw Failure("no connection within " + std::to_string(kConnectTimeout.count()) + " ms");
-    }
-    finishOpen(deadline, kConnectTimeout);
+    retry_ = false;
+    start(address, settings);
+    deadline_.start(kConnectTimeout);
 }
 
 void NetworkTransport::reopen(const PortAddress& address, const LineSettings& settings) {
-    // A quiet try never holds the window up waiting for the network: it starts a connection
-    // and leaves it to the system, which keeps trying by itself; the line opens as soon as the
-    // server takes it (onConnected). An attempt still under way is left to go on.
-    if (retrying_ && socket_.state() != QAbstractSocket::UnconnectedState) {
+    // A quiet try never waits for the network: it starts a connection and leaves it to the
+    // system; the line opens as soon as the server takes it and confirms the line.
+    if (opening_ && socket_.state() != QAbstractSocket::UnconnectedState) {
         qCDebug(lcSerial).noquote() << "still connecting to" << QString::fromStdString(where());
         return;
     }
-    close();
-    address_ = address;
-    settings_ = settings;
-    retrying_ = true;
-    startConnect();
+    retry_ = true;
+    start(address, settings);
     qCDebug(lcSerial).noquote() << "connecting to" << QString::fromStdString(where()) << "again";
 }
 
-void NetworkTransport::onConnected() {
-    if (!retrying_) return;  // an open asked for waits for this itself
-    retrying_ = false;
-    try {
-        finishOpen(Clock::now() + kRetryConnectTimeout, kRetryConnectTimeout);
-    } catch (const Failure& failure) {
-        // The next quiet try starts again.
-        qCDebug(lcSerial).noquote()
-            << "cannot reopen" << QString::fromStdString(where()) << ":" << failure.what();
-        return;
-    }
-    if (events().opened) events().opened();
-}
-
-void NetworkTransport::startConnect() {
+void NetworkTransport::start(const PortAddress& address, const LineSettings& settings) {
+    close();
+    address_ = address;
+    settings_ = settings;
     decoder_ = TelnetDecoder();
     received_.clear();
     client_.reset();
+    opening_ = true;
     socket_.connectToHost(QString::fromStdString(address_.host), address_.port);
 }
 
-void NetworkTransport::finishOpen(Clock::time_point deadline, std::chrono::milliseconds timeout) {
+void NetworkTransport::onConnected() {
+    if (!opening_) return;
     socket_.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    if (retry_) deadline_.start(kRetryConnectTimeout);
+    if (address_.kind != PortAddress::Kind::Rfc2217) return negotiated();
+    client_.emplace(settings_);
+    send(client_->start());
+}
+
+// Connected, and with RFC 2217 the line confirmed: the line is open.
+void NetworkTransport::negotiated() {
+    deadline_.stop();
+    opening_ = false;
     open_ = true;
-    if (address_.kind == PortAddress::Kind::Rfc2217) {
-        client_.emplace(settings_);
-        send(client_->start());
-        waitUntil(
-            [this] { return !isOpen() || client_->status() != ComPortClient::Status::Negotiating; },
-            deadline);
-        std::string refusal;
-        if (!isOpen())
-            refusal = "the server closed the connection";
-        else if (client_->status() == ComPortClient::Status::Refused)
-            refusal = "the server does not take line settings (RFC 2217)";
-        else if (client_->status() != ComPortClient::Status::Ready)
-            refusal = "the server did not confirm the line settings within " +
-                      std::to_string(timeout.count()) + " ms";
-        if (!refusal.empty()) {
-            close();
-            throw Failure(refusal);
-        }
-    }
     // Whatever arrived before the line was ready is not an answer to anything we sent.
     received_.clear();
     qCDebug(lcSerial).noquote() << "connected to" << QString::fromStdString(where());
+    if (events().opened) events().opened();
 }
 
-void NetworkTransport::waitUntil(const std::function<bool()>& done, Clock::time_point deadline) {
-    if (done() || Clock::now() >= deadline) return;
-    QEventLoop loop;
-    QTimer timer;
-    timer.setSingleShot(true);
-    // A coarse timer may end a 3 s bound up to 150 ms early.
-    timer.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    auto check = [&] {
-        if (done()) loop.quit();
-    };
-    QObject::connect(&socket_, &QAbstractSocket::stateChanged, &loop, check);
-    QObject::connect(&socket_, &QIODevice::readyRead, &loop, check);
-    timer.start(remainingMs(deadline));
-    // Only the socket and timers run meanwhile: a click cannot reach the port halfway open.
-    while (!done() && timer.isActive()) loop.exec(QEventLoop::ExcludeUserInputEvents);
+void NetworkTransport::fail(const std::string& reason) {
+    close();
+    if (events().failed) events().failed(Failure(reason));
 }
 
 void NetworkTransport::close() {
-    retrying_ = false;
-    if (isOpen()) {
-        // The server's line gets its time (see kServerMargin); a server that closes first ends
-        // the wait. Then the connection ends the orderly way, and the server gets the time to
-        // see it out: a server that hears only a reset may drop what it has not yet passed on.
-        const auto hold = std::chrono::ceil<std::chrono::milliseconds>(lineFreeAt_ + kServerMargin -
-                                                                       Clock::now());
-        const auto line =
-            Clock::now() + std::clamp(hold, std::chrono::milliseconds(0), kLineHoldLimit);
-        while (isOpen() && socket_.bytesToWrite() == 0 && Clock::now() < line)
-            socket_.waitForDisconnected(remainingMs(line));
-        open_ = false;
-        socket_.disconnectFromHost();
-        if (socket_.state() != QAbstractSocket::UnconnectedState)
-            socket_.waitForDisconnected(int(kDisconnectTimeout.count()));
-    }
-    open_ = false;
+    deadline_.stop();
+    opening_ = open_ = false;
     socket_.abort();
+    if (auto closed = std::exchange(closed_, nullptr)) closed();
+}
+
+std::chrono::milliseconds NetworkTransport::holdBeforeClose() const {
+    if (!isOpen()) return {};
+    const auto hold =
+        std::chrono::ceil<std::chrono::milliseconds>(lineFreeAt_ + kServerMargin - Clock::now());
+    return std::clamp(hold, std::chrono::milliseconds(0), kLineHoldLimit);
+}
+
+void NetworkTransport::closeGently(std::function<void()> closed) {
+    if (!isOpen()) {
+        close();
+        return closed();
+    }
+    // The orderly end of the connection, and the time for the server to see it out: a server
+    // that hears only a reset may drop what it has not yet passed on.
+    open_ = false;
+    closed_ = std::move(closed);
+    socket_.disconnectFromHost();
+    if (socket_.state() == QAbstractSocket::UnconnectedState) return close();
+    deadline_.start(kDisconnectTimeout);
 }
 
 void NetworkTransport::dropped(const std::string& reason) {
+    if (closed_) return close();  // the end of a gentle close
+    if (opening_) return fail(reason);
     if (!open_) return;
     // Like a hang-up: close at once, so nothing keeps reporting and no CPU is spent.
-    open_ = false;
-    socket_.abort();
+    close();
     if (events().lost) events().lost(reason);
 }
 
@@ -197,6 +162,11 @@ void NetworkTransport::takeReceived() {
             }
             // A server that never stops negotiating gets no more answers than a line holds.
             if (!answers.empty() && socket_.bytesToWrite() < qint64(kOutBufferSize)) send(answers);
+            if (opening_ && client_->status() == ComPortClient::Status::Refused)
+                return fail(client_->problem().empty()
+                                ? "the server does not take line settings (RFC 2217)"
+                                : client_->problem());
+            if (opening_ && client_->status() == ComPortClient::Status::Ready) negotiated();
         } else {
             data.assign(bytes, bytes + n);
         }

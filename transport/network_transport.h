@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QTcpSocket>
+#include <QTimer>
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -32,7 +33,9 @@ inline constexpr qint64 kSocketChunk = 4096;
 
 // A serial device server reached over TCP: raw (bytes unchanged both ways) or Telnet with the
 // COM-PORT-OPTION, which sets the server's line on every open, doubles each 0xFF sent, and
-// counts only data bytes as received. The server closing the connection is a pulled cable.
+// counts only data bytes as received. Opening goes on in the background; the line is open once
+// connected and, with RFC 2217, once the server has confirmed every setting as asked. The server
+// closing the connection is a pulled cable.
 class NetworkTransport final : public Transport {
   public:
     NetworkTransport();
@@ -40,9 +43,13 @@ class NetworkTransport final : public Transport {
 
     TransportKind kind() const override { return TransportKind::Network; }
     void open(const PortAddress& address, const LineSettings& settings) override;
-    // Starts a connection and leaves it to the system; the line opens when the server takes it.
+    // As open(), but a connection still under way is left to go on, and only the server's
+    // answer once connected is bounded (kRetryConnectTimeout).
     void reopen(const PortAddress& address, const LineSettings& settings) override;
     void close() override;
+    // The time the server's line needs for what was written last, and kServerMargin.
+    std::chrono::milliseconds holdBeforeClose() const override;
+    void closeGently(std::function<void()> closed) override;
     bool isOpen() const override;
     void apply(const LineSettings& settings) override;
     bool write(std::span<const std::uint8_t> bytes) override;
@@ -55,27 +62,26 @@ class NetworkTransport final : public Transport {
     std::string where() const override { return address_.path; }
 
   private:
-    void startConnect();
-    // Once connected: the line settings (RFC 2217), then the line is open.
-    void finishOpen(std::chrono::steady_clock::time_point deadline,
-                    std::chrono::milliseconds timeout);
+    void start(const PortAddress& address, const LineSettings& settings);
     void onConnected();
-    // Runs socket events (not the user's) until done() or the deadline.
-    void waitUntil(const std::function<bool()>& done,
-                   std::chrono::steady_clock::time_point deadline);
+    void negotiated();
+    void fail(const std::string& reason);
     void takeReceived();
     void send(const Bytes& bytes);
     void dropped(const std::string& reason);
 
     QTcpSocket socket_;
+    QTimer deadline_;  // bounds the open
     PortAddress address_;
     LineSettings settings_;
+    bool opening_ = false;
     bool open_ = false;
-    bool retrying_ = false;  // a quiet try's connection is under way
+    bool retry_ = false;
     TelnetDecoder decoder_;
     std::optional<ComPortClient> client_;               // Telnet connections only
     QByteArray received_;                               // data bytes, at most kReceiveBufferSize
     std::chrono::steady_clock::time_point lineFreeAt_;  // when the server's line has sent all
+    std::function<void()> closed_;                      // a gentle close under way
 };
 
 }  // namespace tolvane

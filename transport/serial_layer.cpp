@@ -1,7 +1,7 @@
 #include "transport/serial_layer.h"
 
+#include <QEventLoop>
 #include <QFile>
-#include <QScopeGuard>
 #include <QString>
 #include <algorithm>
 #include <limits>
@@ -18,6 +18,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The longest the end of the program waits for departing ports: their own bounds come first.
+constexpr std::chrono::milliseconds kDepartureLimit{4000};
+
 int remainingMs(Clock::time_point deadline) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     return int(std::max<std::chrono::milliseconds::rep>(1, left.count()));
@@ -32,6 +35,18 @@ QString shown(const std::string& name) {
     return QFile::decodeName(QByteArray::fromStdString(name)).left(80);
 }
 
+// Tells each press its fate; returns how many there were.
+template <typename Presses>
+std::size_t tell(Presses& presses, bool sent) {
+    const std::size_t count = presses.size();
+    while (!presses.empty()) {
+        auto press = std::move(presses.front());
+        presses.pop_front();
+        if (press.fate) press.fate(sent);
+    }
+    return count;
+}
+
 }  // namespace
 
 SerialLayer::SerialLayer(MakeTransport make, Resolver resolve)
@@ -44,7 +59,20 @@ SerialLayer::~SerialLayer() {
 
 void SerialLayer::release() {
     close();
+    finishDepartures();
     line_.reset();
+}
+
+void SerialLayer::finishDepartures() {
+    // What was queued before a close still gets its time, as it would with the program running.
+    const auto limit = Clock::now() + kDepartureLimit;
+    QEventLoop loop;
+    while (!departures_.empty() && Clock::now() < limit) {
+        QTimer::singleShot(remainingMs(limit), &loop, &QEventLoop::quit);
+        loop.processEvents(QEventLoop::WaitForMoreEvents | QEventLoop::ExcludeUserInputEvents);
+    }
+    for (auto& departure : departures_) departure->hurry();
+    departures_.clear();
 }
 
 // "COM1 (/dev/ttyUSB0)", or "COM1" before any open.
@@ -69,10 +97,6 @@ void SerialLayer::Settings(std::string_view settings) {
     if (PortOpen()) line_->apply(settings_);
 }
 
-bool SerialLayer::PortOpen() const {
-    return state_ == PortState::Open && line_ && line_->isOpen();
-}
-
 void SerialLayer::PortOpen(bool open) {
     if (open)
         this->open();
@@ -87,27 +111,28 @@ std::string SerialLayer::describePort(std::int16_t port) const {
 void SerialLayer::takeTransport(std::unique_ptr<Transport> line) {
     line_ = std::move(line);
     line_->setEvents({[this](const std::string& reason) { lost(reason); }, [this] { feed(); },
-                      [this] { reopened({}); }});
+                      [this] { onOpened(); },
+                      [this](const Transport::Failure& failure) { onFailed(failure); }});
 }
 
 void SerialLayer::open() {
     if (PortOpen()) return;
     close();
     address_ = fixed_ ? *fixed_ : resolve_(port_);
-    if (address_.kind == PortAddress::Kind::Invalid) refuse(address_.problem);
+    openFailure_.reset();
+    if (address_.kind == PortAddress::Kind::Invalid) throw refusal(address_.problem, 0);
     state_ = PortState::Opening;
     takeTransport(make_(address_));
     try {
         line_->open(address_, settings_);
     } catch (const Transport::Failure& failure) {
-        refuse(failure.what(), failure.error());
+        state_ = PortState::Closed;
+        throw refusal(failure.what(), failure.error());
     }
-    state_ = PortState::Open;
+    if (line_->isOpen()) onOpened();
 }
 
-void SerialLayer::refuse(const std::string& reason, int error) {
-    if (line_) line_->close();
-    state_ = quiet_ ? PortState::Lost : PortState::Closed;
+SerialError SerialLayer::refusal(const std::string& reason, int error) {
     const std::string hint = openFailureHint(address_, reason, error);
     const QString what = QStringLiteral("cannot open COM%1 \"%2\": %3")
                              .arg(port_)
@@ -116,32 +141,69 @@ void SerialLayer::refuse(const std::string& reason, int error) {
         qCDebug(lcSerial).noquote() << what;
     else
         qCWarning(lcSerial).noquote() << what + text(hint);
-    throw SerialError(SerialError::Kind::Open, reason, hint);
+    return SerialError(SerialError::Kind::Open, reason, hint);
+}
+
+void SerialLayer::onOpened() {
+    if (state_ != PortState::Opening) return;
+    state_ = PortState::Open;
+    if (quiet_) {
+        quiet_ = false;
+        reopened(wasBefore_);
+    } else if (openHandler_) {
+        openHandler_(nullptr);
+    }
+    feed();
+}
+
+void SerialLayer::awaitOpen() {
+    QEventLoop loop;
+    while (state_ == PortState::Opening && !quiet_)
+        loop.processEvents(QEventLoop::WaitForMoreEvents);
+    if (!PortOpen() && openFailure_) throw *openFailure_;
+    if (!PortOpen()) notOpen(SerialError::Kind::Open);
+}
+
+void SerialLayer::onFailed(const Transport::Failure& failure) {
+    if (state_ != PortState::Opening) return;
+    const SerialError error = refusal(failure.what(), failure.error());
+    if (!quiet_) openFailure_ = error;
+    if (quiet_) {
+        quiet_ = false;
+        state_ = PortState::Lost;
+        return;
+    }
+    state_ = PortState::Closed;
+    // Presses made while it opened go nowhere.
+    waitingBytes_ = 0;
+    tell(waiting_, false);
+    if (openHandler_) openHandler_(&error);
 }
 
 bool SerialLayer::reopenLost() {
     if (PortOpen()) return true;
-    if (!line_) throw SerialError(SerialError::Kind::Open, "nothing was open");
+    if (state_ == PortState::Opening) {
+        qCDebug(lcSerial).noquote() << "still connecting to" << text(line_->where());
+        return false;
+    }
+    if (!line_ || state_ != PortState::Lost)
+        throw SerialError(SerialError::Kind::Open, "nothing was lost");
     quiet_ = true;
-    const auto loud = qScopeGuard([this] { quiet_ = false; });
-    const std::string was = line_->where();
+    wasBefore_ = line_->where();
     state_ = PortState::Opening;
     try {
         line_->reopen(address_, settings_);
     } catch (const Transport::Failure& failure) {
-        refuse(failure.what(), failure.error());
-    }
-    // A try that goes on in the background says so itself when it is done.
-    if (!line_->isOpen()) {
+        const SerialError error = refusal(failure.what(), failure.error());
+        quiet_ = false;
         state_ = PortState::Lost;
-        return false;
+        throw error;
     }
-    reopened(was);
-    return true;
+    if (line_->isOpen()) onOpened();
+    return PortOpen();
 }
 
 void SerialLayer::reopened(const std::string& was) {
-    state_ = PortState::Open;
     QString note;
     if (!was.empty() && was != line_->where()) note = QStringLiteral(" (was %1)").arg(text(was));
     qCInfo(lcSerial).noquote()
@@ -149,12 +211,16 @@ void SerialLayer::reopened(const std::string& was) {
 }
 
 void SerialLayer::lost(const std::string& reason) {
-    const bool wasOpen = state_ == PortState::Open || state_ == PortState::Closing;
-    dropQueue();
-    if (!wasOpen) return;
+    if (state_ != PortState::Open) return;
+    state_ = PortState::Lost;
+    // What was meant for this line never goes to the one plugged in next.
+    waitingBytes_ = 0;
+    const std::size_t withdrawn = tell(handed_, false) + tell(waiting_, false);
     qCWarning(lcSerial).noquote() << "closing" << text(line_->where())
                                   << "after it failed or went away:" << text(reason);
-    state_ = PortState::Lost;
+    if (withdrawn > 0)
+        qCInfo(lcSerial).noquote()
+            << withdrawn << "presses on" << text(line_->where()) << "were withdrawn";
     if (!lostHandler_) return;
     lostHandler_(line_->kind());
     qCInfo(lcSerial).noquote() << QStringLiteral("lost COM%1 %2; opening it again once it is back")
@@ -163,90 +229,120 @@ void SerialLayer::lost(const std::string& reason) {
 }
 
 void SerialLayer::close() {
-    if (PortOpen()) {
-        state_ = PortState::Closing;
-        // Bytes still queued belong to a key press the user already made: let them leave first.
-        writeQueued(Clock::now() + kCloseDrainTimeout);
-        if (!waiting_.empty()) {
-            qCWarning(lcSerial).noquote()
-                << "closing" << text(line_->where()) << "with" << waiting_.size() << "frames ("
-                << waitingBytes_ << "bytes) unsent: the line did not take them within"
-                << kCloseDrainTimeout.count() << "ms";
-            dropQueue();
-        }
-        // The frame on its way has its start on the line already; its end goes too.
-        const auto rest = Clock::now() + kCloseDrainTimeout;
-        while (line_->isOpen() && line_->bytesToWrite() > 0 && Clock::now() < rest)
-            line_->waitForWritten(remainingMs(rest));
+    quiet_ = false;
+    waitingBytes_ = 0;
+    if (state_ == PortState::Open &&
+        (!waiting_.empty() || !handed_.empty() || line_->bytesToWrite() > 0 ||
+         line_->holdBeforeClose().count() > 0)) {
+        // The presses queued belong to this port: it sends them on in the background.
+        departures_.push_back(std::make_unique<Departure>(*this, std::move(line_),
+                                                          std::move(waiting_), std::move(handed_)));
+    } else if (line_) {
+        line_->close();
     }
-    if (line_) line_->close();
-    dropQueue();
+    // A close during an open: the presses waiting for it go nowhere.
+    tell(waiting_, false);
+    tell(handed_, false);
+    waiting_.clear();
+    handed_.clear();
     state_ = PortState::Closed;
 }
 
-void SerialLayer::dropQueue() {
-    waiting_.clear();
-    waitingBytes_ = 0;
+void SerialLayer::depart(Departure* departure) {
+    departures_.remove_if([departure](const auto& d) { return d.get() == departure; });
 }
 
 void SerialLayer::feed() {
     if (feeding_) return;
     feeding_ = true;
-    const auto done = qScopeGuard([this] { feeding_ = false; });
-    while (line_ && line_->isOpen() && line_->bytesToWrite() == 0 && !waiting_.empty()) {
-        const Bytes frame = std::move(waiting_.front());
+    while (state_ == PortState::Open && line_->bytesToWrite() == 0) {
+        // All handed over is with the system now.
+        tell(handed_, true);
+        if (waiting_.empty() || state_ != PortState::Open) break;
+        // Handed over before it is written: a hang-up found by the write tells its fate too.
+        handed_.push_back(std::move(waiting_.front()));
         waiting_.pop_front();
-        waitingBytes_ -= frame.size();
-        if (!line_->write(frame)) {
+        waitingBytes_ -= handed_.back().bytes;
+        const auto& frames = handed_.back().frames;
+        const bool written = std::all_of(frames.begin(), frames.end(), [this](const Bytes& frame) {
+            return line_->write(frame);
+        });
+        if (!written && state_ == PortState::Open) {
             // Later frames must not overtake this one: the line is given up as failed.
             qCWarning(lcSerial).noquote()
                 << "closing" << text(line_->where()) << "after a write failed";
             line_->close();
-            dropQueue();
             state_ = PortState::Closed;
+            waitingBytes_ = 0;
+            tell(handed_, false);
+            tell(waiting_, false);
         }
     }
+    feeding_ = false;
 }
 
-void SerialLayer::writeQueued(Clock::time_point deadline) {
-    while (line_->isOpen() && (!waiting_.empty() || line_->bytesToWrite() > 0) &&
-           Clock::now() < deadline) {
-        feed();
-        if (line_->isOpen() && line_->bytesToWrite() > 0)
-            line_->waitForWritten(remainingMs(deadline));
-    }
-}
-
-void SerialLayer::notOpen(SerialError::Kind kind, std::string_view what) const {
+void SerialLayer::notOpen(SerialError::Kind kind) const {
     if (kind == SerialError::Kind::Write)
         qCWarning(lcSerial).noquote()
             << text("cannot write to " + label() + ": the port is not open");
-    throw SerialError(kind, std::string(what));
+    throw SerialError(kind, "the port is not open");
 }
 
-void SerialLayer::Output(std::span<const std::uint8_t> bytes) {
-    if (!PortOpen()) notOpen(SerialError::Kind::Write, "the port is not open");
-    if (OutBufferCount() + bytes.size() > kOutBufferSize) {
+SerialLayer::PressId SerialLayer::press(std::vector<Bytes> frames, Fate fate) {
+    // A press made while the port opens waits for it; one made while it is lost fails.
+    if (state_ != PortState::Open && (state_ != PortState::Opening || quiet_))
+        notOpen(SerialError::Kind::Write);
+    std::size_t bytes = 0;
+    for (const Bytes& frame : frames) bytes += frame.size();
+    if (OutBufferCount() + bytes > kOutBufferSize) {
         qCWarning(lcSerial).noquote()
             << "cannot write to" << text(line_->where()) << ":" << OutBufferCount()
-            << "bytes are still waiting for the line; the frame is refused whole";
+            << "bytes are still waiting for the line; the press is refused whole";
         throw SerialError(SerialError::Kind::Write, "the line has not taken the earlier frames");
     }
-    waiting_.emplace_back(bytes.begin(), bytes.end());
-    waitingBytes_ += bytes.size();
-    qCDebug(lcSerial).noquote() << "write" << text(line_->where()) << text(toHex(bytes));
+    for (const Bytes& frame : frames)
+        qCDebug(lcSerial).noquote() << "write" << text(line_->where()) << text(toHex(frame));
+    // A hang-up found while handing it over withdraws it at once: the caller hears that too.
+    auto withdrawnAtOnce = std::make_shared<bool>(false);
+    const PressId id = nextId_++;
+    waiting_.push_back(
+        {id, std::move(frames), bytes, [withdrawnAtOnce, fate = std::move(fate)](bool sent) {
+             *withdrawnAtOnce = !sent;
+             if (fate) fate(sent);
+         }});
+    waitingBytes_ += bytes;
     feed();
-    // A hang-up found while handing them over closes the port: the frame did not go out.
-    if (!PortOpen()) throw SerialError(SerialError::Kind::Write, "the port was closed");
+    if (*withdrawnAtOnce) throw SerialError(SerialError::Kind::Write, "the port was closed");
+    *withdrawnAtOnce = false;
+    return id;
+}
+
+bool SerialLayer::withdraw(PressId id) {
+    const auto it =
+        std::find_if(waiting_.begin(), waiting_.end(), [id](const Press& p) { return p.id == id; });
+    if (it == waiting_.end()) return false;
+    Press press = std::move(*it);
+    waiting_.erase(it);
+    waitingBytes_ -= press.bytes;
+    if (press.fate) press.fate(false);
+    return true;
 }
 
 void SerialLayer::drain(std::chrono::milliseconds timeout) {
-    if (!PortOpen()) notOpen(SerialError::Kind::Write, "the port is not open");
-    writeQueued(Clock::now() + timeout);
+    if (!PortOpen()) notOpen(SerialError::Kind::Write);
+    const auto deadline = Clock::now() + timeout;
+    while (PortOpen() && OutBufferCount() > 0 && Clock::now() < deadline) {
+        feed();
+        if (PortOpen() && line_->bytesToWrite() > 0) line_->waitForWritten(remainingMs(deadline));
+    }
+    feed();
     if (!PortOpen()) throw SerialError(SerialError::Kind::Write, "the port was closed");
     if (OutBufferCount() > 0) {
         qCWarning(lcSerial).noquote() << "cannot write to" << text(line_->where()) << ":"
                                       << OutBufferCount() << "bytes still wait for the line";
+        // Reported as failed: never sent later.
+        waitingBytes_ = 0;
+        tell(waiting_, false);
         throw SerialError(SerialError::Kind::Write, "the line did not take the bytes within " +
                                                         std::to_string(timeout.count()) + " ms");
     }
@@ -258,19 +354,118 @@ void SerialLayer::drain(std::chrono::milliseconds timeout) {
 }
 
 std::size_t SerialLayer::OutBufferCount() const {
+    if (state_ == PortState::Opening && !quiet_) return waitingBytes_;
     return PortOpen() ? waitingBytes_ + std::size_t(line_->bytesToWrite()) : 0;
 }
 
 std::int16_t SerialLayer::InBufferCount() {
-    if (!PortOpen()) notOpen(SerialError::Kind::Read, "the port is not open");
+    // Nothing has come before the port is open; a check made meanwhile waits as a press does.
+    if (state_ == PortState::Opening && !quiet_) return 0;
+    if (!PortOpen()) notOpen(SerialError::Kind::Read);
     return static_cast<std::int16_t>(
         std::min<qint64>(line_->bytesAvailable(), std::numeric_limits<std::int16_t>::max()));
 }
 
 void SerialLayer::InBufferCount(std::int16_t count) {
-    if (!PortOpen()) notOpen(SerialError::Kind::Read, "the port is not open");
+    if (state_ == PortState::Opening && !quiet_ && count == 0) return;
+    if (!PortOpen()) notOpen(SerialError::Kind::Read);
     if (count != 0) throw SerialError(SerialError::Kind::Read, "only 0 can be set");
     line_->discardInput();
+}
+
+Departure::Departure(SerialLayer& owner, std::unique_ptr<Transport> line,
+                     std::deque<SerialLayer::Press> waiting, std::deque<SerialLayer::Press> handed)
+    : owner_(owner),
+      line_(std::move(line)),
+      waiting_(std::move(waiting)),
+      handed_(std::move(handed)) {
+    timer_.setSingleShot(true);
+    timer_.setTimerType(Qt::PreciseTimer);
+    line_->setEvents({[this](const std::string& reason) {
+                          qCWarning(lcSerial).noquote()
+                              << "closing" << text(line_->where())
+                              << "after it failed or went away:" << text(reason);
+                          givenUp_ = true;
+                          tell(handed_, false);
+                          tell(waiting_, false);
+                          done();
+                      },
+                      [this] { feed(); },
+                      {},
+                      {}});
+    QObject::connect(&timer_, &QTimer::timeout, [this] { giveUp(); });
+    timer_.start(kCloseDrainTimeout);
+    // Not from here: the owner has not taken this yet.
+    QTimer::singleShot(0, &timer_, [this] { feed(); });
+}
+
+Departure::~Departure() {
+    hurry();
+}
+
+void Departure::hurry() {
+    if (!line_) return;
+    tell(handed_, false);
+    tell(waiting_, false);
+    line_->close();
+    line_.reset();
+}
+
+void Departure::feed() {
+    if (feeding_ || closing_ || !line_ || !line_->isOpen()) return;
+    feeding_ = true;
+    while (line_ && line_->isOpen() && line_->bytesToWrite() == 0) {
+        tell(handed_, true);
+        if (givenUp_ || waiting_.empty()) {
+            feeding_ = false;
+            return settle();
+        }
+        handed_.push_back(std::move(waiting_.front()));
+        waiting_.pop_front();
+        for (const Bytes& frame : handed_.back().frames)
+            if (!line_->write(frame)) break;
+    }
+    feeding_ = false;
+}
+
+void Departure::giveUp() {
+    if (closing_) return finish();
+    if (!givenUp_) {
+        givenUp_ = true;
+        std::size_t bytes = 0;
+        for (const auto& press : waiting_) bytes += press.bytes;
+        if (!waiting_.empty())
+            qCWarning(lcSerial).noquote()
+                << "closing" << text(line_->where()) << "with" << waiting_.size() << "presses ("
+                << bytes << "bytes) unsent: the line did not take them within"
+                << kCloseDrainTimeout.count() << "ms; they are withdrawn";
+        tell(waiting_, false);
+        // The press begun gets as long again to finish.
+        if (!handed_.empty()) return timer_.start(kCloseDrainTimeout);
+        return settle();
+    }
+    // The line took nothing more: the press begun could not be finished.
+    tell(handed_, false);
+    finish();
+}
+
+void Departure::settle() {
+    const auto hold = line_->holdBeforeClose();
+    closing_ = true;
+    if (hold.count() <= 0) return finish();
+    timer_.start(hold);
+}
+
+void Departure::finish() {
+    closing_ = true;
+    timer_.stop();
+    line_->closeGently([this] { done(); });
+}
+
+void Departure::done() {
+    timer_.stop();
+    // Not from inside the transport's own event.
+    QTimer::singleShot(0, &timer_, [owner = &owner_, self = this] { owner->depart(self); });
 }
 
 }  // namespace tolvane

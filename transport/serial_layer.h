@@ -1,17 +1,20 @@
 // transport/: the port to the projector: its rules, and the transports that reach it.
 #pragma once
 
+#include <QTimer>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <list>
 #include <memory>
 #include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "ports/port_mapping.h"
 #include "protocol/frame.h"
@@ -20,7 +23,8 @@
 
 namespace tolvane {
 
-// How long closing the port may wait for queued bytes to leave.
+// How long a port that is closed (a switch, the window closing) may go on sending what was
+// queued before, in the background; then what has not begun is withdrawn.
 inline constexpr std::chrono::milliseconds kCloseDrainTimeout{500};
 
 // A failure of the serial layer; what went wrong decides the message the user sees.
@@ -38,18 +42,32 @@ class SerialError : public std::runtime_error {
     std::string hint_;
 };
 
-// Where the port is in its life. Lost: it went away by itself and may be opened again quietly.
-enum class PortState { Closed, Opening, Open, Closing, Lost };
+// Where the port is in its life. Opening: connecting, or agreeing the line with a server.
+// Lost: it went away by itself and is being opened again quietly.
+enum class PortState { Closed, Opening, Open, Lost };
+
+// Presses queued before a close, sent on for a while by the port they were meant for.
+class Departure;
 
 // The panel's one serial port, with the operations it needs, named after the port's properties.
 // It keeps the rules for every transport: what may happen in which state, the bound on what
-// waits, whole frames, the refusals, the logs, and a line that goes away. On each open it takes
-// a transport for what the selected Comm item stands for. Every failing operation throws
-// SerialError.
+// waits, the refusals, the logs, and a line that goes away. On each open it takes a transport
+// for what the selected Comm item stands for. Nothing here waits: opening, closing and
+// reconnecting go on in the background. Every failing operation throws SerialError.
+//
+// Every press (one or more frames, such as a key's lead-in and key frame) has one fate: all of
+// its bytes handed to the system, or none of them. Frames are never cut: a press begun is
+// finished; one not begun when its port closes, goes away or gives up is withdrawn, and a press
+// withdrawn never reaches any line later.
 class SerialLayer {
   public:
     using MakeTransport = std::function<std::unique_ptr<Transport>(const PortAddress&)>;
     using Resolver = std::function<PortAddress(int port)>;
+    // The fate of a press: true once all of its bytes are with the system, false when it was
+    // withdrawn. Called once, perhaps before press() returns.
+    using Fate = std::function<void(bool sent)>;
+    using PressId = std::uint64_t;
+
     // By default the transports of transport/factory.h, and the Comm items as this machine
     // maps them.
     explicit SerialLayer(MakeTransport make = {}, Resolver resolve = {});
@@ -62,23 +80,38 @@ class SerialLayer {
     std::int16_t CommPort() const { return port_; }
     // Line settings such as "9600,N,8,1", for this and every later open.
     void Settings(std::string_view settings);
-    bool PortOpen() const;
-    // true opens the selected port with the settings in force; false closes it.
+    bool PortOpen() const { return state_ == PortState::Open && line_ && line_->isOpen(); }
+    // true opens the selected port with the settings in force (a device at once; a device
+    // server in the background: see setOpenHandler); false closes it, letting what is queued
+    // go on in the background for a while.
     void PortOpen(bool open);
-    // Queues the whole frame behind earlier ones and returns without waiting. A frame that
-    // would take the queue past kOutBufferSize is refused whole.
-    void Output(std::span<const std::uint8_t> bytes);
+    // Queues the frame as a press of its own and returns without waiting.
+    void Output(std::span<const std::uint8_t> bytes) {
+        press({{Bytes(bytes.begin(), bytes.end())}});
+    }
+    // Queues the frames as one press, behind earlier ones, while the port is open or opening.
+    // A press that would take the queue past kOutBufferSize is refused whole.
+    PressId press(std::vector<Bytes> frames, Fate fate = {});
+    // Withdraws a press that has not begun; its fate is told. False when it had begun or is done.
+    bool withdraw(PressId id);
     // Bytes queued that the line has not taken yet; 0 while the port is closed.
     std::size_t OutBufferCount() const;
     // Received bytes waiting, at most 32767.
     std::int16_t InBufferCount();
     // Only 0 is meaningful: discards every received byte waiting.
     void InBufferCount(std::int16_t count);
-    // Returns once every byte written has left for the far end (for a device, sent on the
-    // line). Throws SerialError (a write failure) when the port closes first or the timeout
-    // passes.
+    // Waits (a command line's wait: it blocks) until every byte written has left for the far end
+    // (for a device, sent on the line). Throws SerialError (a write failure) when the port
+    // closes first or the timeout passes.
     void drain(std::chrono::milliseconds timeout);
 
+    // For a command line, which may wait: returns once an open going on in the background is
+    // over, or throws its failure (SerialError, Open).
+    void awaitOpen();
+    // Called when an open that went on in the background is over: with nothing when the port
+    // opened, with the failure when it did not (which has been logged).
+    using OpenHandler = std::function<void(const SerialError* failure)>;
+    void setOpenHandler(OpenHandler handler) { openHandler_ = std::move(handler); }
     // Opens this address instead of what CommPort stands for (tolvane-send --port DEVICE).
     void setAddress(std::optional<PortAddress> address) { fixed_ = std::move(address); }
     // What COMn opens, as text for the user choosing a port (see describeAddress).
@@ -86,6 +119,11 @@ class SerialLayer {
     // The device or address of the last open attempt, as named.
     const std::string& where() const { return address_.path; }
     PortState state() const { return state_; }
+    // Ports closed earlier still sending what was queued before.
+    bool departing() const { return !departures_.empty(); }
+    // Runs the event loop's other work until every departing port is done (each within its own
+    // bounds): for the end of the program, once the window has gone.
+    void finishDepartures();
 
     // Called when the open port went away by itself; never for a close asked for. The handler
     // must not call back into the layer: it runs inside the layer's own handling of the loss.
@@ -93,28 +131,36 @@ class SerialLayer {
     void setLostHandler(LostHandler handler) { lostHandler_ = std::move(handler); }
     // One quiet try to open again what went away, with the settings in force: the same
     // adapter even under a new device name, else the same name, or the same address. True once
-    // open; false while the try goes on in the background (a connection under way). Failures
-    // throw SerialError (Open) and print nothing but debug lines.
+    // open; false while the try goes on in the background. Failures throw SerialError (Open)
+    // and print nothing but debug lines.
     bool reopenLost();
 
   protected:
-    // Closes and lets go of the transport: for a derived class whose members the transport uses.
+    // Closes and lets go of the transport, letting departing ports finish first: for the end
+    // of the program, and for a derived class whose members the transport uses.
     void release();
 
   private:
+    struct Press {
+        PressId id;
+        std::vector<Bytes> frames;
+        std::size_t bytes;
+        Fate fate;
+    };
+    friend class Departure;
+
     void open();
     void close();
-    [[noreturn]] void refuse(const std::string& reason, int error = 0);
+    SerialError refusal(const std::string& reason, int error);
     void takeTransport(std::unique_ptr<Transport> line);
-    // Hands waiting frames to the transport, each once the system has taken all of the one
-    // before, so that a close leaves whole frames behind, never the end of one begun.
+    void onOpened();
+    void onFailed(const Transport::Failure& failure);
     void feed();
-    void writeQueued(std::chrono::steady_clock::time_point deadline);
-    void dropQueue();
     void lost(const std::string& reason);
     void reopened(const std::string& was);
-    [[noreturn]] void notOpen(SerialError::Kind kind, std::string_view what) const;
+    [[noreturn]] void notOpen(SerialError::Kind kind) const;
     std::string label() const;
+    void depart(Departure* departure);
 
     MakeTransport make_;
     Resolver resolve_;
@@ -124,11 +170,45 @@ class SerialLayer {
     LineSettings settings_;
     std::optional<PortAddress> fixed_;
     PortAddress address_;
-    std::deque<Bytes> waiting_;
+    std::deque<Press> waiting_;  // not begun
+    std::deque<Press> handed_;   // with the transport, not yet all taken by the system
     std::size_t waitingBytes_ = 0;
+    PressId nextId_ = 1;
     bool feeding_ = false;
     bool quiet_ = false;  // a retry: failures are debug lines only
+    std::string wasBefore_;
     LostHandler lostHandler_;
+    OpenHandler openHandler_;
+    std::optional<SerialError> openFailure_;  // of the last open that went on in the background
+    std::list<std::unique_ptr<Departure>> departures_;
+};
+
+// A closed port's transport with the presses it had: it sends on for kCloseDrainTimeout,
+// withdraws what has not begun, lets the press begun finish, holds the line as the transport
+// needs, closes the orderly way, and goes.
+class Departure {
+  public:
+    Departure(SerialLayer& owner, std::unique_ptr<Transport> line,
+              std::deque<SerialLayer::Press> waiting, std::deque<SerialLayer::Press> handed);
+    ~Departure();
+    // Ends at once what is left: for a program that is ending.
+    void hurry();
+
+  private:
+    void feed();
+    void giveUp();
+    void settle();
+    void finish();
+    void done();
+
+    SerialLayer& owner_;
+    std::unique_ptr<Transport> line_;
+    std::deque<SerialLayer::Press> waiting_;
+    std::deque<SerialLayer::Press> handed_;
+    QTimer timer_;
+    bool feeding_ = false;
+    bool givenUp_ = false;
+    bool closing_ = false;
 };
 
 }  // namespace tolvane

@@ -127,8 +127,25 @@ Bytes ComPortClient::onEvent(const TelnetEvent& event) {
     if (event.kind == TelnetEvent::Kind::Subnegotiation && option == kComPort &&
         !event.payload.empty()) {
         const int command = event.payload[0] - kServerOffset;
-        if (command >= kSetBaudRate && command <= kSetControl)
-            awaited_ &= static_cast<std::uint8_t>(~(1u << command));
+        if (command < kSetBaudRate || command > kSetControl) return out;
+        awaited_ &= static_cast<std::uint8_t>(~(1u << command));
+        // A line set otherwise than asked is no line for the projector: say what the server set.
+        const Bytes value(event.payload.begin() + 1, event.payload.end());
+        const Bytes& asked = asked_[std::size_t(command)];
+        if (command != kSetControl && sentSettings_ && value != asked && problem_.empty()) {
+            static constexpr const char* kNames[] = {"", "baud rate", "data bits", "parity",
+                                                     "stop bits"};
+            auto number = [](const Bytes& bytes) {
+                std::uint64_t n = 0;
+                for (const std::uint8_t b : bytes) n = n << 8 | b;
+                return std::to_string(n);
+            };
+            problem_ = "the server set the " + std::string(kNames[command]) + " to code " +
+                       number(value) + ", not " + number(asked);
+            if (command == kSetBaudRate)
+                problem_ =
+                    "the server set the line to " + number(value) + " baud, not " + number(asked);
+        }
         return out;
     }
     if (event.kind != TelnetEvent::Kind::Negotiation) return out;
@@ -185,7 +202,7 @@ Bytes ComPortClient::setLine(Line line) {
 }
 
 ComPortClient::Status ComPortClient::status() const {
-    if (refused_) return Status::Refused;
+    if (refused_ || !problem_.empty()) return Status::Refused;
     return serverAgreed_ && sentSettings_ && awaited_ == 0 ? Status::Ready : Status::Negotiating;
 }
 
@@ -193,7 +210,8 @@ Bytes ComPortClient::lineSettings() {
     sentSettings_ = true;
     awaited_ = kAllSettings;
     Bytes out;
-    auto command = [&out](std::uint8_t name, std::initializer_list<std::uint8_t> value) {
+    auto command = [this, &out](std::uint8_t name, std::initializer_list<std::uint8_t> value) {
+        asked_[name] = Bytes(value);
         append(out, {kIac, kSb, kComPort, name});
         // A value byte of 0xFF is doubled like data.
         const Bytes escaped = escapeTelnetData(Bytes(value));

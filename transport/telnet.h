@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "protocol/frame.h"
@@ -87,6 +88,8 @@ class ComPortClient {
     // The settings again, for a change while connected; nothing before the server agreed.
     Bytes setLine(Line line);
     Status status() const;
+    // Why the line is refused when the server set a value other than the one asked; else empty.
+    const std::string& problem() const { return problem_; }
 
   private:
     Bytes lineSettings();
@@ -102,6 +105,8 @@ class ComPortClient {
     std::array<bool, 256> refusedDo_{};    // options we told the server not to use
     std::array<bool, 256> refusedWill_{};  // options we told the server we will not use
     std::size_t answered_ = 0;             // bytes of negotiation answers so far
+    std::array<Bytes, 6> asked_{};         // the value sent, by setting command (1..5)
+    std::string problem_;
 };
 
 }  // namespace tolvane

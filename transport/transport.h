@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QtGlobal>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -23,8 +24,8 @@ enum class TransportKind { Device, Network };
 
 // One way of reaching the projector's line: a serial device, a device server on the network.
 // A transport does only what its medium needs; what may happen when, the bounds, the messages
-// and the logs are the SerialLayer's, which drives it. Every call comes from the thread that
-// made it.
+// and the logs are the SerialLayer's, which drives it. No call blocks for longer than the system
+// takes to answer; whatever takes time goes on in the background and ends in an event.
 class Transport {
   public:
     // A failed open: the reason, and the system's error number behind it (0 if none).
@@ -41,39 +42,48 @@ class Transport {
     // Set by the layer before the first open.
     struct Events {
         // The open line went away by itself (hang-up, removed device, server gone); the
-        // transport has closed. Never called for a close asked for, nor during open().
+        // transport has closed. Never called for a close asked for.
         std::function<void(const std::string& reason)> lost;
         // The system took bytes: the next frame may go.
         std::function<void()> written;
-        // A retry that reopen() started has opened the line.
+        // An open that went on in the background has opened the line, or failed.
         std::function<void()> opened;
+        std::function<void(const Failure& failure)> failed;
     };
 
     virtual ~Transport() = default;
     void setEvents(Events events) { events_ = std::move(events); }
 
     virtual TransportKind kind() const = 0;
-    // Opens the line with these settings or throws Failure.
+    // Opens the line with these settings: at once (isOpen() is then true), or in the
+    // background (then opened or failed follows). Throws Failure when it fails at once.
     virtual void open(const PortAddress& address, const LineSettings& settings) = 0;
-    // One quiet try to open again what was lost. It may finish later: it then throws Failure
-    // and calls events().opened once the line is open.
+    // One quiet try to open again what was lost; as open().
     virtual void reopen(const PortAddress& address, const LineSettings& settings) {
         open(address, settings);
     }
-    // Closes; the layer has let the queued frames go first.
+    // Closes at once.
     virtual void close() = 0;
+    // How long the line must stay open after the last byte was taken, so that it reaches the
+    // far end (a device server's own line).
+    virtual std::chrono::milliseconds holdBeforeClose() const { return {}; }
+    // Closes the orderly way and calls `closed` when done (at once, or within a bound).
+    virtual void closeGently(std::function<void()> closed) {
+        close();
+        closed();
+    }
     virtual bool isOpen() const = 0;
     virtual void apply(const LineSettings& settings) = 0;
-    // Hands one whole frame to the system; false when the line failed.
+    // Hands one whole frame to the transport; false when the line failed.
     virtual bool write(std::span<const std::uint8_t> bytes) = 0;
     // Bytes handed over that the system has not taken yet.
     virtual qint64 bytesToWrite() const = 0;
-    // Waits up to `ms` for the system to take some of them.
+    // Waits up to `ms` for the system to take some of them (for tolvane-send only).
     virtual void waitForWritten(int ms) = 0;
     virtual qint64 bytesAvailable() = 0;
     virtual void discardInput() = 0;
     // Once everything is with the system: waits until it has left, as far as the medium tells.
-    // Throws Failure.
+    // Throws Failure. For tolvane-send only.
     virtual void finishWrites() {}
     // The device or address opened, as named; for messages.
     virtual std::string where() const = 0;

@@ -257,6 +257,9 @@ class ThroughSer2net(NetCase):
                 server = self.server(projector)
                 panel = self.panel(server.address(scheme))
                 panel.wait_window()
+                # The port opens in the background: a key that arrives says it is open.
+                panel.click("mMute")
+                projector.next_lines(2)
                 server.stop()
                 panel.wait_log("after it failed or went away")
                 before = cpu_seconds(panel.process.pid)

@@ -209,6 +209,7 @@ int main(int argc, char* argv[]) {
         try {
             port.layer().Settings(kLineSettings);
             port.layer().PortOpen(true);
+            port.layer().awaitOpen();
         } catch (const SerialError& error) {
             reportFailure(error, port);
             return kExitPortFailed;
