@@ -42,6 +42,7 @@ class DeviceLock {
 
   private:
     int fd_ = -1;
+    unsigned long rdev_ = 0;  // the device's number, while held
     QString path_;
 };
 

@@ -82,7 +82,17 @@ std::optional<LockFile> readLockFile(const std::string& path) {
     return lock;
 }
 
-bool processRuns(std::int64_t pid) {
+// The devices this process holds, by number.
+std::vector<dev_t>& heldHere() {
+    static std::vector<dev_t> held;
+    return held;
+}
+
+// Whether the lock's process runs and may hold it: a lock naming this process is stale unless
+// this process holds the device (its PID was another's before a restart).
+bool holderRuns(std::int64_t pid, dev_t rdev) {
+    if (pid == ::getpid())
+        return std::find(heldHere().begin(), heldHere().end(), rdev) != heldHere().end();
     return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
 }
 
@@ -105,7 +115,7 @@ std::vector<LockFile> staleLockFiles(const std::string& path, const std::string&
             if (!pid)
                 refuse("the lock file " + lock->path +
                        " names no process (remove it if no program uses the port)");
-            if (processRuns(*pid))
+            if (holderRuns(*pid, rdev))
                 refuse("in use by PID " + std::to_string(*pid) + " (lock file " + lock->path + ")",
                        EBUSY);
             stale.push_back(std::move(*lock));
@@ -184,6 +194,8 @@ void DeviceLock::acquire(const QByteArray& name) {
     // Ours now: lock files left by programs that are gone can go.
     for (const LockFile& lock : stale) removeStale(lock);
     fd_ = fd;
+    rdev_ = st.st_rdev;
+    heldHere().push_back(rdev_);
     path_ = QFile::decodeName(real);
     // A device path that is not text in the local encoding would not survive QSerialPort's
     // round trip through QString: hand it the descriptor's own path to the same device instead.
@@ -202,6 +214,8 @@ void DeviceLock::release() {
     ::ioctl(fd_, TIOCNXCL);
     ::close(fd_);
     fd_ = -1;
+    const auto held = std::find(heldHere().begin(), heldHere().end(), rdev_);
+    if (held != heldHere().end()) heldHere().erase(held);
     path_.clear();
 }
 

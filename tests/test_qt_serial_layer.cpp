@@ -9,6 +9,7 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QScopeGuard>
@@ -164,6 +165,8 @@ class QtSerialLayerTest : public QObject {
     void closingFlushesQueuedBytes_data();
     void closingFlushesQueuedBytes();
     void laggingLineHoldsPressesBackWhole();
+    void everyPressHasOneFate_data();
+    void everyPressHasOneFate();
     void hangUpClosesAndStaysQuiet();
     void lostPortIsToldAndReopenedByName();
     void badDeviceNamesFailToOpen_data();
@@ -273,6 +276,8 @@ void QtSerialLayerTest::portHeldByAnotherProgram_data() {
                            Row{"ASCII lock, stale", "ascii", "link", false},
                            Row{"binary lock, stale", "binary", "numbers", false},
                            Row{"Qt's lock, stale", "qt", "link-qt", false},
+                           // Left from before a restart, when this PID was another program's.
+                           Row{"ASCII lock naming us, not held", "ours", "link", false},
                            Row{"lock naming no process", "garbage", "link", true}})
         QTest::newRow(row.name) << QString(row.form) << QString(row.keyedOn) << row.running;
 }
@@ -288,10 +293,10 @@ void QtSerialLayerTest::portHeldByAnotherProgram() {
     QVERIFY(QFile::link(pty.path(), link));
     OtherProgram other(form == "flock" ? QFile::encodeName(pty.path()) : QByteArray());
     if (!running) other.gone();
-    const qint32 pid = other.pid();
+    const qint32 pid = form == "ours" ? ::getpid() : other.pid();
 
     QByteArray content;
-    if (form == "ascii") content = QString::asprintf("%10d\n", pid).toLatin1();
+    if (form == "ascii" || form == "ours") content = QString::asprintf("%10d\n", pid).toLatin1();
     if (form == "binary") content = QByteArray(reinterpret_cast<const char*>(&pid), sizeof pid);
     if (form == "qt")
         content = QByteArray::number(pid) + "\nsomeprogram\n" +
@@ -453,6 +458,70 @@ void QtSerialLayerTest::closingFlushesQueuedBytes() {
 // The far end stops reading: the terminal's buffer (about 16 KiB here) fills and writes meet
 // EAGAIN. Presses wait in the queue and leave whole once it reads again; only a press that
 // would take the queue past its bound is refused, and then whole.
+// Presses queued on a line that stopped reading, then an end: each press is told once whether
+// it went, and the far end gets exactly the presses told "sent", whole and in order, whatever
+// it reads later. None goes to the next device. A close does not hold the caller.
+void QtSerialLayerTest::everyPressHasOneFate_data() {
+    QTest::addColumn<QString>("end");
+    for (const char* end : {"close", "hang-up", "withdraw", "drain gives up"})
+        QTest::newRow(end) << end;
+}
+
+void QtSerialLayerTest::everyPressHasOneFate() {
+    QFETCH(QString, end);
+    Pty pty;
+    SerialLayer layer;
+    openOn(layer, pty);
+    const KeyCommand& mute = *findKey("mMute");
+    const QByteArray press = bytes(leadInFrame(mute)) + bytes(keyFrame(mute));
+    constexpr int kPresses = 2000;  // more than the terminal holds
+    std::vector<int> told(kPresses, 0);
+    int sent = 0;
+    std::vector<SerialLayer::PressId> ids;
+    for (int i = 0; i < kPresses; ++i)
+        ids.push_back(sendKey(layer, mute, [&, i](bool went) {
+            ++told[std::size_t(i)];
+            sent += went;
+        }));
+    QVERIFY(layer.OutBufferCount() > 0);
+    QElapsedTimer clock;
+    clock.start();
+    if (end == "close") {
+        layer.PortOpen(false);
+        qInfo("the close returned after %lld ms", qlonglong(clock.elapsed()));
+        QVERIFY(clock.elapsed() < 100);  // it used to hold the window for a second
+    } else if (end == "hang-up") {
+        pty.hangUp();
+        QTRY_VERIFY_WITH_TIMEOUT(!layer.PortOpen(), 2000);
+    } else if (end == "withdraw") {
+        for (int i = kPresses / 2; i < kPresses; ++i) QVERIFY(layer.withdraw(ids[std::size_t(i)]));
+    } else {
+        QVERIFY_THROWS_EXCEPTION(SerialError, layer.drain(100ms));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!layer.departing(), 3000);
+    if (end != "hang-up") {
+        // The far end reads again: only what was told "sent", or is still to go, arrives.
+        QByteArray got;
+        for (QByteArray piece = pty.readFromPanel(4096, 300ms); !piece.isEmpty();
+             piece = pty.readFromPanel(4096, 300ms)) {
+            got += piece;
+            QCoreApplication::processEvents();
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(std::count(told.begin(), told.end(), 1) == kPresses, 3000);
+        QVERIFY2(got == press.repeated(sent),
+                 qPrintable(
+                     QString("%1 bytes arrived, %2 presses told sent").arg(got.size()).arg(sent)));
+    }
+    QVERIFY(std::all_of(told.begin(), told.end(), [](int n) { return n == 1; }));
+    QVERIFY(sent < kPresses);
+    if (end == "hang-up") {
+        // A new device behind the same name gets none of the old presses.
+        Pty next;
+        openOn(layer, next);
+        QCOMPARE(next.readFromPanel(1, 200ms), QByteArray());
+    }
+}
+
 void QtSerialLayerTest::laggingLineHoldsPressesBackWhole() {
     Pty pty;
     SerialLayer layer;

@@ -38,6 +38,12 @@ bool lineHungUp(int fd) {
 
 DeviceTransport::DeviceTransport() {
     serial_.setReadBufferSize(kReceiveBufferSize);
+    roomCheck_.setSingleShot(true);
+    roomCheck_.setInterval(5);
+    roomCheck_.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&roomCheck_, &QTimer::timeout, &serial_, [this] {
+        if (events().written) events().written();
+    });
     // However the port closes (here, or after a hang-up), the device is no longer ours.
     QObject::connect(&serial_, &QIODevice::aboutToClose, &serial_, [this] { lock_.release(); });
     QObject::connect(&serial_, &QIODevice::bytesWritten, &serial_, [this] {
@@ -106,8 +112,18 @@ void DeviceTransport::reopen(const PortAddress& address, const LineSettings& set
 }
 
 void DeviceTransport::close() {
+    roomCheck_.stop();
     if (serial_.isOpen()) serial_.close();
     lock_.release();
+}
+
+bool DeviceTransport::roomFor(std::size_t bytes) {
+    // POLLOUT on a terminal means fewer than 256 bytes wait, far below any terminal's room; a
+    // write larger than that goes as the system takes it.
+    pollfd line{serial_.handle(), POLLOUT, 0};
+    if (bytes > 256 || (::poll(&line, 1, 0) == 1 && (line.revents & POLLOUT) != 0)) return true;
+    roomCheck_.start();
+    return false;
 }
 
 bool DeviceTransport::write(std::span<const std::uint8_t> bytes) {

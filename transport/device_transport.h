@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QSerialPort>
+#include <QTimer>
 
 #include "lock/device_lock.h"
 #include "ports/port_identity.h"
@@ -26,6 +27,9 @@ class DeviceTransport final : public Transport {
     void close() override;
     bool isOpen() const override { return serial_.isOpen(); }
     void apply(const LineSettings& settings) override;
+    // The terminal takes a write whole while its output queue is short (the kernel's own
+    // wake-up mark); when it is not, the line is looked at again every few milliseconds.
+    bool roomFor(std::size_t bytes) override;
     bool write(std::span<const std::uint8_t> bytes) override;
     qint64 bytesToWrite() const override { return serial_.bytesToWrite(); }
     void waitForWritten(int ms) override { serial_.waitForBytesWritten(ms); }
@@ -43,6 +47,7 @@ class DeviceTransport final : public Transport {
     // Before the port: it is released when the port closes, so it must outlive the port.
     DeviceLock lock_;
     QSerialPort serial_;
+    QTimer roomCheck_;
     QByteArray name_;        // as named, of the last open attempt
     PortIdentity identity_;  // of the device last opened
 };

@@ -259,6 +259,7 @@ void SerialLayer::feed() {
         // All handed over is with the system now.
         tell(handed_, true);
         if (waiting_.empty() || state_ != PortState::Open) break;
+        if (!line_->roomFor(waiting_.front().bytes)) break;
         // Handed over before it is written: a hang-up found by the write tells its fate too.
         handed_.push_back(std::move(waiting_.front()));
         waiting_.pop_front();
@@ -420,6 +421,7 @@ void Departure::feed() {
             feeding_ = false;
             return settle();
         }
+        if (!line_->roomFor(waiting_.front().bytes)) break;
         handed_.push_back(std::move(waiting_.front()));
         waiting_.pop_front();
         for (const Bytes& frame : handed_.back().frames)

@@ -74,6 +74,13 @@ class Transport {
     }
     virtual bool isOpen() const = 0;
     virtual void apply(const LineSettings& settings) = 0;
+    // Whether the system can take this many bytes whole now; when it cannot, a written event
+    // follows once it may. A press is handed over only then, so that a line that stops taking
+    // bytes never holds the start of a press without its end.
+    virtual bool roomFor(std::size_t bytes) {
+        static_cast<void>(bytes);
+        return true;
+    }
     // Hands one whole frame to the transport; false when the line failed.
     virtual bool write(std::span<const std::uint8_t> bytes) = 0;
     // Bytes handed over that the system has not taken yet.
