@@ -14,8 +14,11 @@
 #include <QFileInfo>
 #include <QScopeGuard>
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <optional>
 #include <thread>
 
@@ -24,6 +27,7 @@
 #include "pty_pair.h"
 #include "serial/port_manager.h"
 #include "transport/serial_layer.h"
+#include "transport/telnet.h"
 
 using namespace tolvane;
 using namespace std::chrono_literals;
@@ -165,6 +169,8 @@ class QtSerialLayerTest : public QObject {
     void closingFlushesQueuedBytes_data();
     void closingFlushesQueuedBytes();
     void laggingLineHoldsPressesBackWhole();
+    void pressWaitsForTheServersLine_data();
+    void pressWaitsForTheServersLine();
     void everyPressHasOneFate_data();
     void everyPressHasOneFate();
     void hangUpClosesAndStaysQuiet();
@@ -650,6 +656,52 @@ void QtSerialLayerTest::malformedSettingsFail() {
         QVERIFY(e.kind() == SerialError::Kind::Settings);
         QVERIFY(QString(e.what()).contains("parity"));
     }
+}
+
+// A press made while a device server agrees the line (RFC 2217) waits for it: its bytes reach
+// the server only after every setting was confirmed, and never when the server does not confirm.
+void QtSerialLayerTest::pressWaitsForTheServersLine_data() {
+    QTest::addColumn<int>("confirmAfterMs");  // -1: never
+    QTest::newRow("confirms late") << 800;
+    QTest::newRow("never confirms") << -1;
+}
+
+void QtSerialLayerTest::pressWaitsForTheServersLine() {
+    QFETCH(int, confirmAfterMs);
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    QByteArray heard;
+    QTcpSocket* client = nullptr;
+    connect(&server, &QTcpServer::newConnection, [&] {
+        client = server.nextPendingConnection();
+        client->write(QByteArray::fromHex("FFFD2C"));  // the server takes the option
+        connect(client, &QIODevice::readyRead, [&] {
+            heard += client->readAll();
+            if (confirmAfterMs < 0 || !heard.contains(QByteArray::fromHex("FFFA2C05"))) return;
+            QTimer::singleShot(confirmAfterMs, client, [&] {
+                client->write(
+                    QByteArray::fromHex("FFFA2C6500002580FFF0FFFA2C6608FFF0FFFA2C6701FFF0"
+                                        "FFFA2C6801FFF0FFFA2C6901FFF0"));
+            });
+        });
+    });
+    const QByteArray address = "rfc2217://127.0.0.1:" + QByteArray::number(server.serverPort());
+    SerialLayer layer;
+    openOn(layer, address);
+    QVERIFY(!layer.PortOpen());  // still agreeing the line
+    QTest::qWait(300);
+    std::optional<bool> fate;
+    sendKey(layer, *findKey("mMute"), [&](bool sent) { fate = sent; });
+    QTRY_VERIFY_WITH_TIMEOUT(fate.has_value(), 5000);
+    QCOMPARE(*fate, confirmAfterMs >= 0);
+    const QByteArray leadIn = bytes(escapeTelnetData(leadInFrame(*findKey("mMute"))));
+    if (*fate) QTRY_VERIFY(heard.contains(leadIn));
+    QTest::qWait(100);
+    const qsizetype settingsEnd = heard.indexOf(QByteArray::fromHex("FFFA2C05"));
+    const qsizetype press = heard.indexOf(leadIn);
+    QVERIFY(settingsEnd > 0);
+    QCOMPARE(press > settingsEnd, confirmAfterMs >= 0);
+    if (confirmAfterMs < 0) QCOMPARE(press, qsizetype(-1));
 }
 
 QTEST_GUILESS_MAIN(QtSerialLayerTest)

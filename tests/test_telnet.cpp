@@ -157,6 +157,14 @@ void TelnetTest::negotiation_data() {
         << int(S::Negotiating);
     QTest::newRow("agreement repeated: settings sent once")
         << 9600u << QByteArray("FFFD2CFFFD2CFFFD2C") << settings9600 << int(S::Negotiating);
+    // A server that sets another value than the one asked has not set the projector's line.
+    QTest::newRow("confirmed 115200 for 9600")
+        << 9600u
+        << "FFFD2C" + QByteArray(confirmations).replace("FFFA2C6500002580", "FFFA2C650001C200")
+        << settings9600 << int(S::Refused);
+    QTest::newRow("confirmed even parity for none")
+        << 9600u << "FFFD2C" + QByteArray(confirmations).replace("FFFA2C6701", "FFFA2C6703")
+        << settings9600 << int(S::Refused);
     QTest::newRow("refused") << 9600u << QByteArray("FFFE2C") << QByteArray("FFFC2C")
                              << int(S::Refused);
     QTest::newRow("other options declined, known ones not asked twice")
