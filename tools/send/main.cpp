@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -100,7 +101,7 @@ Failure failureOf(const SerialError& error, const Port& port) {
 // The port opened here: each key written and drained, the check on its own line.
 class DirectRoute final : public Route {
   public:
-    explicit DirectRoute(Port& port) : port_(port), check_(port.layer()) {}
+    explicit DirectRoute(Port& port) : port_(port) {}
 
     std::optional<Failure> press(std::size_t row) override {
         try {
@@ -113,18 +114,19 @@ class DirectRoute final : public Route {
     }
 
     void check(CheckDone done) override {
-        check_.start([done](QuietCheck::Result result, std::string_view message) {
-            using enum QuietCheck::Result;
-            done(result == Responding      ? CheckResult::Responding
-                 : result == NotResponding ? CheckResult::NotResponding
-                                           : CheckResult::Failed,
-                 {std::string(message), {}});  // empty but for Failed and Interrupted
-        });
+        check_.emplace(port_.layer())
+            .start([done](QuietCheck::Result result, std::string_view message) {
+                using enum QuietCheck::Result;
+                done(result == Responding      ? CheckResult::Responding
+                     : result == NotResponding ? CheckResult::NotResponding
+                                               : CheckResult::Failed,
+                     {std::string(message), {}});  // empty but for Failed and Interrupted
+            });
     }
 
   private:
     Port& port_;
-    QuietCheck check_;
+    std::optional<QuietCheck> check_;
 };
 
 int listKeys() {
