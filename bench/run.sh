@@ -13,7 +13,7 @@ usage: bench/run.sh [--runs N] [--send-only] [--net] [--bus] [--retry] [--dialog
                times in turn, clicks every key, checks the connection four times and sends
                a burst of 500 key presses; then tolvane-send and its baseline are started
                20 × N times each
-  --send-only  measure tolvane-send only (no X server needed)
+  --send-only  measure tolvane-send only (no X server needed; bench/send_bench.py)
   --net        measure instead the click to the last byte through ser2net (raw TCP and
                RFC 2217) beside a direct pseudo-terminal (bench/net.py)
   --bus        measure instead a key pressed over the session bus to the last byte, beside
@@ -60,6 +60,7 @@ packages=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev fonts-liberation
           fonts-dejavu-core xvfb python3-xlib)
 [ "$net" = yes ] && packages+=(ser2net)
 [ "$bus" = yes ] && packages+=(dbus python3-dbus)
+[ "$send_only" = yes ] && packages+=(dbus)  # tolvane-send on a session bus with no panel
 [ "$retry" = yes ] && packages+=(socat)
 missing=()
 for p in "${packages[@]}"; do
@@ -80,9 +81,12 @@ werror=OFF
 echo "bench: building in $build_dir (Release)" >&2
 cmake -S . -B "$build_dir/panel" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
     -DTOLVANE_WERROR=$werror >/dev/null
-cmake --build "$build_dir/panel" --target tolvane tolvane-projector tolvane-send
+targets=(tolvane tolvane-projector tolvane-send)
+base_targets=(all)
+if [ "$send_only" = yes ]; then targets=(tolvane-send); base_targets=(send_baseline send_baseline_linked); fi
+cmake --build "$build_dir/panel" --target "${targets[@]}"
 cmake -S bench/baseline -B "$build_dir/baseline" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build_dir/baseline"
+cmake --build "$build_dir/baseline" --target "${base_targets[@]}"
 
 read -r load _ < /proc/loadavg
 if awk -v l="$load" -v c="$(nproc)" 'BEGIN { exit !(l >= c / 2) }'; then
@@ -117,4 +121,5 @@ fi
 # After the panel's: its section goes at the end of the file that bench.py writes whole.
 exec /usr/bin/python3 bench/send_bench.py --runs $((runs * 20)) "${output[@]}" \
     --send "$build_dir/panel/tools/tolvane-send" \
-    --baseline "$build_dir/baseline/send_baseline"
+    --baseline "$build_dir/baseline/send_baseline" \
+    --linked "$build_dir/baseline/send_baseline_linked"

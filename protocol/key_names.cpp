@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <utility>
 #include <vector>
 
 namespace tolvane {
@@ -39,6 +40,28 @@ std::string_view nearestKeyName(std::string_view name) {
                 best = row.*member;
                 bestDistance = d;
             }
+    return best;
+}
+
+std::optional<std::string_view> closeKeyName(std::string_view name) {
+    constexpr std::size_t kMaxEdits = 2;
+    constexpr std::size_t kPrefix = 3;
+    std::optional<std::string_view> best;
+    std::pair<bool, std::size_t> bestRank;  // (no shared prefix, edit distance): lower is closer
+    for (const auto member : {&KeyName::plain, &KeyName::control})
+        for (const KeyName& row : kKeyNames) {
+            const std::string_view known = row.*member;
+            const std::size_t d = editDistance(name, known);
+            const bool sharedPrefix =
+                name.size() >= kPrefix && known.size() >= kPrefix &&
+                equalIgnoringCase(name.substr(0, kPrefix), known.substr(0, kPrefix));
+            const std::pair rank{!sharedPrefix, d};
+            if ((sharedPrefix || (d <= kMaxEdits && 2 * d <= known.size())) &&
+                (!best || rank < bestRank)) {
+                best = known;
+                bestRank = rank;
+            }
+        }
     return best;
 }
 

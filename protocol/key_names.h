@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -9,43 +10,46 @@
 
 namespace tolvane {
 
-// The name a key goes by on a command line: lower case, digits as themselves, '-' for '_'.
+// The names a key goes by. plain: on a command line (lower case, digits as themselves, '-' for
+// '_'). caption: what the key on the keypad says (the window takes it from here); the arrow keys
+// show a picture instead, and their caption here is what a screen reader says for them.
 struct KeyName {
     std::string_view control;
     std::string_view plain;
+    std::string_view caption;
 };
 
 // One row per key of kKeys, in the same order.
 // clang-format off
 inline constexpr auto kKeyNames = std::to_array<KeyName>({
-    {"m0", "0"}, {"m1", "1"}, {"m2", "2"}, {"m3", "3"}, {"m4", "4"},
-    {"m5", "5"}, {"m6", "6"}, {"m7", "7"}, {"m8", "8"}, {"m9", "9"},
-    {"mArrow_down", "down"},
-    {"mArrow_left", "left"},
-    {"mArrow_right", "right"},
-    {"mArrow_up", "up"},
-    {"mAsterick", "star"},
-    {"mBrite", "brite"},
-    {"mColour", "colour"},
-    {"mContrast", "contrast"},
-    {"mConv", "conv"},
-    {"mDetail", "detail"},
-    {"mEnter", "enter"},
-    {"mExit", "exit"},
-    {"mGeom", "geom"},
-    {"mHelp", "help"},
-    {"mMute", "mute"},
-    {"mPic", "pic"},
-    {"mPound", "hash"},
-    {"mPower_off", "power-off"},
-    {"mPower_on", "power-on"},
-    {"mRecall", "recall"},
-    {"mSource", "source"},
-    {"mStandby_off", "standby-off"},
-    {"mStandby_on", "standby-on"},
-    {"mTint", "tint"},
-    {"mUtil", "util"},
-    {"mVolume", "volume"},
+    {"m0", "0", "0"}, {"m1", "1", "1"}, {"m2", "2", "2"}, {"m3", "3", "3"}, {"m4", "4", "4"},
+    {"m5", "5", "5"}, {"m6", "6", "6"}, {"m7", "7", "7"}, {"m8", "8", "8"}, {"m9", "9", "9"},
+    {"mArrow_down", "down", "Down"},
+    {"mArrow_left", "left", "Left"},
+    {"mArrow_right", "right", "Right"},
+    {"mArrow_up", "up", "Up"},
+    {"mAsterick", "star", "*"},
+    {"mBrite", "brite", "Brite"},
+    {"mColour", "colour", "Colour"},
+    {"mContrast", "contrast", "Contrast"},
+    {"mConv", "conv", "Conv"},
+    {"mDetail", "detail", "Detail"},
+    {"mEnter", "enter", "Enter"},
+    {"mExit", "exit", "Exit"},
+    {"mGeom", "geom", "Geom"},
+    {"mHelp", "help", "Help"},
+    {"mMute", "mute", "Mute"},
+    {"mPic", "pic", "Pic"},
+    {"mPound", "hash", "#"},
+    {"mPower_off", "power-off", "Off"},
+    {"mPower_on", "power-on", "On"},
+    {"mRecall", "recall", "Recall"},
+    {"mSource", "source", "Source"},
+    {"mStandby_off", "standby-off", "Off"},
+    {"mStandby_on", "standby-on", "On"},
+    {"mTint", "tint", "Tint"},
+    {"mUtil", "util", "Util"},
+    {"mVolume", "volume", "Volume"},
 });
 // clang-format on
 
@@ -90,5 +94,11 @@ static_assert(firstUnsoundKeyName() == kKeyNames.size(),
 // The known name (plain or control) closest to a name that is not one, by edit distance
 // ignoring case; plain names win ties.
 std::string_view nearestKeyName(std::string_view name);
+
+// The known name that a name which is not one most likely meant, ignoring case: of those that
+// share their first 3 characters with it, else of those at most 2 edits and at most half their
+// own length away, the closest by edit distance; plain names win ties. nullopt when no name is
+// that close.
+std::optional<std::string_view> closeKeyName(std::string_view name);
 
 }  // namespace tolvane

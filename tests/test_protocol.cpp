@@ -4,6 +4,7 @@
 #include "fake_serial_layer.h"
 #include "keypad_data.h"
 #include "protocol/frame.h"
+#include "protocol/key_names.h"
 #include "protocol/key_table.h"
 #include "serial/port_manager.h"
 
@@ -21,6 +22,8 @@ class ProtocolTest : public QObject {
     void tableCoversEveryKeyOnce();
     void probeFrame();
     void encoderRules();
+    void closeKeyNames_data();
+    void closeKeyNames();
 };
 
 // Wire bytes copied from the key command table, not recomputed.
@@ -78,6 +81,39 @@ void ProtocolTest::encoderRules() {
     QCOMPARE(toHex(encodeFrame(Bytes{})), std::string("01 01 01 0E"));
     QCOMPARE(encodeFrame(Bytes(kMaxPayload, 0x00)).size(), kMaxPayload + 4);
     QVERIFY_THROWS_EXCEPTION(std::length_error, encodeFrame(Bytes(kMaxPayload + 1, 0x00)));
+}
+
+void ProtocolTest::closeKeyNames_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("close");  // empty: no name is close
+    QTest::newRow("one edit") << "volumx"
+                              << "volume";
+    QTest::newRow("control name") << "mPowr_on"
+                                  << "mPower_on";
+    QTest::newRow("any case") << "VOLUMEE"
+                              << "volume";
+    QTest::newRow("two edits") << "exti"
+                               << "exit";
+    QTest::newRow("shared start") << "pow"
+                                  << "power-on";
+    QTest::newRow("shared start, long") << "standby"
+                                        << "standby-on";
+    QTest::newRow("nothing alike") << "xyz"
+                                   << "";
+    QTest::newRow("too short to judge") << "x"
+                                        << "";
+    QTest::newRow("more edits than half") << "ab"
+                                          << "";
+    QTest::newRow("empty") << ""
+                           << "";
+}
+
+// Only a name that is close is suggested; one that is nothing like any gets no suggestion.
+void ProtocolTest::closeKeyNames() {
+    QFETCH(QString, name);
+    QFETCH(QString, close);
+    const auto got = closeKeyName(name.toStdString());
+    QCOMPARE(got ? QString::fromStdString(std::string(*got)) : QString(), close);
 }
 
 QTEST_APPLESS_MAIN(ProtocolTest)

@@ -90,6 +90,8 @@ class Send(unittest.TestCase):
             (["--port", link, "volume", "volumx", "mute"],
              "unknown key 'volumx' (nearest known: 'volume')"),
             (["--port", link, "mPowr_on"], "nearest known: 'mPower_on'"),
+            # A name like none of them suggests none.
+            (["--port", link, "xyz"], "unknown key 'xyz' (no known name is close); nothing"),
             (["--port", link, "up", "\udcff\udcfe"], "unknown key '\\xFF\\xFE'"),
             (["--port", link], "no key given"),
             (["--port", link, "--delay", "60001", "up"], "--delay '60001'"),
@@ -99,12 +101,21 @@ class Send(unittest.TestCase):
             (["--port", link, "--bogus", "up"], "unknown option '--bogus'"),
             (["--port", link, "--check", "up"], "--check takes no keys"),
             (["--list-keys", "--direct"], "--list-keys takes no --port, --delay or --direct"),
+            # Only whole option names count: no abbreviations, no bundles.
+            (["--port", link, "--chec"], "unknown option '--chec'"),
+            (["-hx"], "unknown option '-hx'"),
+            (["--port", link, "--check=1"], "unknown option '--check=1'"),
+            (["--port", link, "up", "--delay"], "--delay needs a value"),
         ]
         for args, said in rows:
             with self.subTest(args=args):
-                status, _, err = self.run_send(*args)
+                status, out, err = self.run_send(*args)
                 self.assertEqual(status, 2, err)
                 self.assertIn(said, err)
+                # Every line is tolvane-send's own.
+                self.assertEqual(out, "")
+                self.assertEqual([line for line in err.splitlines()
+                                  if not line.startswith("tolvane-send: ")], [], err)
         self.assertEqual(projector.drain(), [])
 
     def test_check(self):
@@ -115,6 +126,18 @@ class Send(unittest.TestCase):
                 self.assertEqual((got, out), (status, said + "\n"), err)
                 self.assertEqual(parse(projector.next_lines(1)[0]), ("probe", "", PROBE))
                 self.assertEqual(projector.drain(), [])
+                projector.stop()
+
+    def test_a_stop_ends_a_waiting_check(self):
+        for sig, status in ((signal.SIGINT, 130), (signal.SIGTERM, 143)):
+            with self.subTest(signal=sig.name):
+                projector = self.projector("--silent")
+                process = self.start("--check", "--port", projector.link)
+                self.assertEqual(parse(projector.next_lines(1)[0]), ("probe", "", PROBE))
+                process.send_signal(sig)
+                out, err = process.communicate(timeout=30)
+                self.assertEqual((process.returncode, out), (status, ""), err)
+                self.assertEqual(err, "tolvane-send: check stopped before a result\n")
                 projector.stop()
 
     def test_port_that_cannot_be_opened(self):

@@ -2,24 +2,19 @@
 
 #include <unistd.h>
 
-#include <QCoreApplication>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <chrono>
-#include <cstdio>
 #include <string>
 
 #include "bus/bus_names.h"
 #include "ports/port_catalogue.h"
 #include "ports/port_mapping.h"
 #include "protocol/key_table.h"
-#include "send/key_pause.h"
-#include "serial/messages.h"
 
 namespace tolvane::send {
 namespace {
@@ -32,10 +27,6 @@ constexpr std::chrono::milliseconds kLookupTimeout{2000};
 constexpr std::chrono::milliseconds kPressTimeout{10000};
 // The panel replies a second after its probe at the latest.
 constexpr std::chrono::milliseconds kCheckTimeout{5000};
-
-void note(const QString& text) {
-    std::fprintf(stderr, "tolvane-send: %s\n", text.toLocal8Bit().constData());
-}
 
 // The same port: the same device file, links followed, or the same network address.
 bool samePort(const QByteArray& a, const QByteArray& b) {
@@ -79,74 +70,53 @@ QString panelHolding(QDBusConnection& bus, const QByteArray& port) {
 
 // The panel's own message for a port failure, as tolvane-send prints its own; anything else
 // with where it came from.
-void reportError(const QString& panel, const QDBusError& error) {
-    if (error.name() == QLatin1String(kErrorPort))
-        std::fprintf(stderr, "%s\n", error.message().toLocal8Bit().constData());
-    else
-        note(QStringLiteral("the panel %1: %2").arg(panel, error.message()));
+Failure failureOf(const QString& panel, const QDBusError& error) {
+    if (error.name() == QLatin1String(kErrorPort)) return {error.message().toStdString(), {}};
+    return {{}, QStringLiteral("the panel %1: %2").arg(panel, error.message()).toStdString()};
 }
 
-int press(QDBusConnection& bus, const QString& panel, const SendOptions& options,
-          StopRequests& stops, const int& stopStatus) {
-    std::size_t sent = 0;
-    for (const std::size_t row : options.keys) {
-        if (!readyForKey(sent, options.delay, stops, stopStatus)) break;
-        QDBusMessage call = callTo(panel, "Press");
+class BusRoute final : public Route {
+  public:
+    BusRoute(const QDBusConnection& bus, const QString& panel) : bus_(bus), panel_(panel) {}
+
+    std::optional<Failure> press(std::size_t row) override {
+        QDBusMessage call = callTo(panel_, "Press");
         const std::string_view control = kKeys[row].control;
         call << QStringList{QString::fromLatin1(control.data(), qsizetype(control.size()))};
-        const QDBusMessage reply = bus.call(call, QDBus::Block, int(kPressTimeout.count()));
-        if (reply.type() != QDBusMessage::ReplyMessage) {
-            reportError(panel, QDBusError(reply));
-            if (sent > 0)
-                note(QStringLiteral("%1 of %2 keys were sent before")
-                         .arg(sent)
-                         .arg(options.keys.size()));
-            return kExitPortFailed;
-        }
-        ++sent;
+        const QDBusMessage reply = bus_.call(call, QDBus::Block, int(kPressTimeout.count()));
+        if (reply.type() == QDBusMessage::ReplyMessage) return std::nullopt;
+        return failureOf(panel_, QDBusError(reply));
     }
-    if (stopStatus != 0) {
-        note(QStringLiteral("stopped after %1 of %2 keys").arg(sent).arg(options.keys.size()));
-        return stopStatus;
-    }
-    return kExitSent;
-}
 
-int check(QDBusConnection& bus, const QString& panel, StopRequests& stops, const int& stopStatus) {
-    QDBusPendingReply<bool> reply =
-        bus.asyncCall(callTo(panel, "Check"), int(kCheckTimeout.count()));
-    QDBusPendingCallWatcher watcher(reply);
-    QEventLoop wait;
-    QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, &wait, &QEventLoop::quit);
-    QObject::connect(&stops, &StopRequests::stopRequested, &wait, &QEventLoop::quit);
-    if (!reply.isFinished() && stopStatus == 0) wait.exec();
-    if (!reply.isFinished()) {
-        note(QStringLiteral("check stopped before a result"));
-        return stopStatus != 0 ? stopStatus : kExitPortFailed;
+    void check(CheckDone done) override {
+        checking_ = std::make_unique<QDBusPendingCallWatcher>(
+            bus_.asyncCall(callTo(panel_, "Check"), int(kCheckTimeout.count())));
+        QObject::connect(checking_.get(), &QDBusPendingCallWatcher::finished, [this, done] {
+            const QDBusPendingReply<bool> reply = *checking_;
+            if (reply.isError()) return done(CheckResult::Failed, failureOf(panel_, reply.error()));
+            done(reply.value() ? CheckResult::Responding : CheckResult::NotResponding, {});
+        });
     }
-    if (reply.isError()) {
-        reportError(panel, reply.error());
-        return kExitPortFailed;
-    }
-    const std::string_view text = reply.value() ? kRespondingText : kNotRespondingText;
-    std::printf("%.*s\n", int(text.size()), text.data());
-    return reply.value() ? kExitSent : kExitNotResponding;
-}
+
+  private:
+    QDBusConnection bus_;
+    QString panel_;
+    std::unique_ptr<QDBusPendingCallWatcher> checking_;
+};
 
 }  // namespace
 
-std::optional<int> throughPanel(const SendOptions& options, StopRequests& stops,
-                                const int& stopStatus) {
-    if (options.direct) return std::nullopt;
+std::unique_ptr<Route> routeThroughPanel(const PortChoice& choice) {
+    // With no bus to look on, Qt D-Bus is not started at all: its first use starts a thread.
+    if (!sessionBusAddress()) return nullptr;
     QDBusConnection bus = connectToSessionBus(QStringLiteral("tolvane-send"));
-    if (!bus.isConnected()) return std::nullopt;
-    const QByteArray port = options.port.device.empty()
-                                ? QByteArray::fromStdString(addressForPort(options.port.comm).path)
-                                : QByteArray::fromStdString(options.port.device);
+    if (!bus.isConnected()) return nullptr;
+    const QByteArray port = choice.device.empty()
+                                ? QByteArray::fromStdString(addressForPort(choice.comm).path)
+                                : QByteArray::fromStdString(choice.device);
     const QString panel = panelHolding(bus, port);
-    if (panel.isEmpty()) return std::nullopt;
-    return options.action == Action::Check ? check(bus, panel, stops, stopStatus)
-                                           : press(bus, panel, options, stops, stopStatus);
+    if (panel.isEmpty()) return nullptr;
+    return std::make_unique<BusRoute>(bus, panel);
 }
 
 }  // namespace tolvane::send

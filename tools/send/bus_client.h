@@ -1,17 +1,15 @@
 #pragma once
 
-#include <optional>
+#include <memory>
 
-#include "process/stop_requests.h"
+#include "send/route.h"
 #include "send/send_options.h"
 
 namespace tolvane::send {
 
-// Sends the keys, or runs the check, through a running panel of this user that holds the port
-// asked for, as presses of its own; the exit status then. nullopt when there is no session bus
-// or no panel holds that port: the caller opens the port itself. `stopStatus` turns non-zero
-// once a stop is asked for.
-std::optional<int> throughPanel(const SendOptions& options, StopRequests& stops,
-                                const int& stopStatus);
+// The route through a running panel of this user that holds the port asked for: its presses and
+// its quiet check, over the session bus. Null when there is no session bus or no panel holds
+// that port: the caller opens the port itself.
+std::unique_ptr<Route> routeThroughPanel(const PortChoice& port);
 
 }  // namespace tolvane::send

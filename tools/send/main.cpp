@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,13 +19,12 @@
 #include "protocol/hex_text.h"
 #include "protocol/key_names.h"
 #include "send/bus_client.h"
-#include "send/console_check.h"
-#include "send/key_pause.h"
+#include "send/route.h"
 #include "send/send_options.h"
 #include "serial/messages.h"
 #include "serial/port_manager.h"
+#include "serial/quiet_check.h"
 #include "transport/serial_layer.h"
-#include "ui/keypad_layout.h"
 
 using namespace tolvane;
 using namespace tolvane::send;
@@ -58,10 +58,6 @@ constexpr const char* kUsage =
     "Exit status: 0 sent (or responding), 1 the port could not be opened or written,\n"
     "2 usage error, 3 not responding, 130/143 stopped by SIGINT/SIGTERM.\n";
 
-void note(const std::string& text) {
-    std::fprintf(stderr, "tolvane-send: %s\n", text.c_str());
-}
-
 // The one port this run talks through. The address is fixed for this run, whatever
 // TOLVANE_COMn says later.
 class Port {
@@ -80,26 +76,49 @@ class Port {
 };
 
 // The panel's message for the failure, then the system's reason and the likely fix.
-void reportFailure(const SerialError& error, const Port& port) {
-    std::fprintf(stderr, "%.*s\n", int(messageFor(error.kind()).size()),
-                 messageFor(error.kind()).data());
-    note(port.where() + ": " + error.what() + error.hint());
+Failure failureOf(const SerialError& error, const Port& port) {
+    return {std::string(messageFor(error.kind())),
+            port.where() + ": " + error.what() + error.hint()};
 }
 
-// What a key's caption says; the arrow keys show pictures, so their spoken name.
-std::string_view captionOf(std::string_view control) {
-    for (const ControlLayout& row : kKeypadLayout)
-        if (row.name == control) return row.caption.empty() ? row.accessibleName : row.caption;
-    return {};
-}
+// The port opened here: each key written and drained, the check on its own line.
+class DirectRoute final : public Route {
+  public:
+    explicit DirectRoute(Port& port) : port_(port) {}
+
+    std::optional<Failure> press(std::size_t row) override {
+        try {
+            sendKey(port_.layer(), kKeys[row]);
+            port_.layer().drain(kDrainTimeout);
+            return std::nullopt;
+        } catch (const SerialError& error) {
+            return failureOf(error, port_);
+        }
+    }
+
+    void check(CheckDone done) override {
+        check_.emplace(port_.layer())
+            .start([done](QuietCheck::Result result, std::string_view message) {
+                using enum QuietCheck::Result;
+                done(result == Responding      ? CheckResult::Responding
+                     : result == NotResponding ? CheckResult::NotResponding
+                                               : CheckResult::Failed,
+                     {std::string(message), {}});  // empty but for Failed and Interrupted
+            });
+    }
+
+  private:
+    Port& port_;
+    std::optional<QuietCheck> check_;
+};
 
 int listKeys() {
     for (std::size_t i = 0; i < kKeys.size(); ++i) {
         const std::string frame = toHex(keyFrame(kKeys[i]));
-        const std::string_view caption = captionOf(kKeys[i].control);
-        std::printf("%-12.*s %-13.*s %-10.*s %s\n", int(kKeyNames[i].plain.size()),
-                    kKeyNames[i].plain.data(), int(kKeys[i].control.size()),
-                    kKeys[i].control.data(), int(caption.size()), caption.data(), frame.c_str());
+        const KeyName& name = kKeyNames[i];
+        std::printf("%-12.*s %-13.*s %-10.*s %s\n", int(name.plain.size()), name.plain.data(),
+                    int(name.control.size()), name.control.data(), int(name.caption.size()),
+                    name.caption.data(), frame.c_str());
     }
     return std::fflush(stdout) == 0 ? kExitSent : kExitPortFailed;
 }
@@ -149,14 +168,6 @@ int listPorts() {
     return std::fflush(stdout) == 0 ? kExitSent : kExitPortFailed;
 }
 
-// The conventional status of a program ended by a signal: 128 plus its number.
-int statusForStop(const QString& why) {
-    if (why == QLatin1String("SIGINT")) return 128 + SIGINT;
-    if (why == QLatin1String("SIGTERM")) return 128 + SIGTERM;
-    if (why == QLatin1String("SIGHUP")) return 128 + SIGHUP;
-    return 128 + SIGTERM;
-}
-
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -164,7 +175,8 @@ int main(int argc, char* argv[]) {
     const std::vector<std::string> arguments(argv + std::min(argc, 1), argv + argc);
     const auto parsed = parseOptions(arguments);
     if (const auto* error = std::get_if<UsageError>(&parsed)) {
-        note(error->message + "\nTry 'tolvane-send --help'.");
+        note(error->message);
+        note("Try 'tolvane-send --help'.");
         return kExitUsage;
     }
     const SendOptions& options = std::get<SendOptions>(parsed);
@@ -195,67 +207,22 @@ int main(int argc, char* argv[]) {
 
     try {
         // Handlers first, so that a stop asked for while the port opens is seen too.
-        StopRequests stops(StopRequests::Input::Ignore);
-        int stopStatus = 0;
+        Stops stops;
         Port port(options.port);
-        ConsoleCheck check(port.layer());
-        QObject::connect(&stops, &StopRequests::stopRequested, &app, [&](const QString& why) {
-            if (stopStatus == 0) stopStatus = statusForStop(why);
-            check.stop();
-        });
         // A running panel that holds the port sends for us.
-        if (const auto status = throughPanel(options, stops, stopStatus)) return *status;
-
-        try {
-            port.layer().Settings(kLineSettings);
-            port.layer().PortOpen(true);
-            port.layer().awaitOpen();
-        } catch (const SerialError& error) {
-            reportFailure(error, port);
-            return kExitPortFailed;
-        }
-
-        if (options.action == Action::Check) {
-            switch (check.run()) {
-                case ConsoleCheck::Result::Responding:
-                    std::printf("%.*s\n", int(kRespondingText.size()), kRespondingText.data());
-                    return kExitSent;
-                case ConsoleCheck::Result::NotResponding:
-                    std::printf("%.*s\n", int(kNotRespondingText.size()),
-                                kNotRespondingText.data());
-                    return kExitNotResponding;
-                case ConsoleCheck::Result::Failed:
-                    std::fprintf(stderr, "%s\n", check.message().c_str());
-                    return kExitPortFailed;
-                case ConsoleCheck::Result::Stopped:
-                    break;
-            }
-            note("check stopped before a result");
-            return stopStatus != 0 ? stopStatus : kExitPortFailed;
-        }
-
-        std::size_t sent = 0;
-        for (const std::size_t row : options.keys) {
-            if (!readyForKey(sent, options.delay, stops, stopStatus)) break;
+        std::unique_ptr<Route> route = options.direct ? nullptr : routeThroughPanel(options.port);
+        if (!route) {
             try {
-                sendKey(port.layer(), kKeys[row]);
-                port.layer().drain(kDrainTimeout);
+                port.layer().Settings(kLineSettings);
+                port.layer().PortOpen(true);
+                port.layer().awaitOpen();
             } catch (const SerialError& error) {
-                reportFailure(error, port);
-                if (sent > 0)
-                    note(std::to_string(sent) + " of " + std::to_string(options.keys.size()) +
-                         " keys were sent before");
+                print(failureOf(error, port));
                 return kExitPortFailed;
             }
-            ++sent;
+            route = std::make_unique<DirectRoute>(port);
         }
-        port.layer().PortOpen(false);
-        if (stopStatus != 0) {
-            note("stopped after " + std::to_string(sent) + " of " +
-                 std::to_string(options.keys.size()) + " keys");
-            return stopStatus;
-        }
-        return kExitSent;
+        return run(*route, options, stops);
     } catch (const std::exception& e) {
         note(e.what());
         return kExitPortFailed;

@@ -1,6 +1,10 @@
 #include "send/send_options.h"
 
+#include <getopt.h>
+
+#include <algorithm>
 #include <optional>
+#include <utility>
 
 #include "protocol/key_names.h"
 #include "protocol/key_table.h"
@@ -43,123 +47,109 @@ std::variant<std::chrono::milliseconds, UsageError> parseDelay(std::string_view 
     return std::chrono::milliseconds(value);
 }
 
-std::string_view actionOption(Action action) {
-    switch (action) {
-        case Action::Check:
-            return "--check";
-        case Action::ListKeys:
-            return "--list-keys";
-        case Action::ListPorts:
-            return "--list-ports";
-        case Action::Send:
-        case Action::Help:
-        case Action::Version:
-            break;
-    }
-    return "";
+// getopt_long's codes: 1 for a key (keys stay in their place among the options), an action's
+// own code (its value above 0xFF), or a letter.
+constexpr int kKey = 1;
+constexpr int code(Action action) {
+    return 0x100 + int(action);
+}
+constexpr option kOptions[] = {
+    {"port", required_argument, nullptr, 'p'},
+    {"delay", required_argument, nullptr, 'd'},
+    {"direct", no_argument, nullptr, 'D'},
+    {"check", no_argument, nullptr, code(Action::Check)},
+    {"list-keys", no_argument, nullptr, code(Action::ListKeys)},
+    {"list-ports", no_argument, nullptr, code(Action::ListPorts)},
+    {"help", no_argument, nullptr, code(Action::Help)},
+    {"version", no_argument, nullptr, code(Action::Version)},
+    {nullptr, 0, nullptr, 0},
+};
+
+std::string spelling(Action action) {
+    for (const option& o : kOptions)
+        if (o.name != nullptr && o.val == code(action)) return std::string("--") + o.name;
+    return {};
 }
 
 }  // namespace
 
 std::variant<SendOptions, UsageError> parseOptions(std::span<const std::string> arguments) {
+    // getopt_long reads C strings (it never writes them) and keeps its place in globals:
+    // optind = 0 starts it afresh (glibc). "-" keeps keys in their place, ":" tells a missing
+    // value from an unknown option, opterr = 0 leaves every message to us.
+    std::vector<char*> argv{const_cast<char*>("tolvane-send")};
+    for (const std::string& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    const int argc = int(argv.size()) - 1;
+    optind = 0;
+    opterr = 0;
+
     SendOptions options;
     bool portGiven = false;
     bool delayGiven = false;
-    bool optionsEnded = false;
     std::vector<std::string_view> keyNames;
-
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string_view argument = arguments[i];
-        if (optionsEnded || argument.empty() || argument[0] != '-' || argument == "-") {
+    for (int at = 1, index = -1, got = 0;
+         (got = getopt_long(argc, argv.data(), "-:h", kOptions, &index)) != -1;
+         at = optind, index = -1) {
+        const std::string_view argument = argv[at];  // the one getopt_long has just read
+        if (got == kKey) {
             keyNames.push_back(argument);
             continue;
         }
-        if (argument == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        if (argument == "--help" || argument == "-h") {
-            options.action = Action::Help;
-            return options;
-        }
-        if (argument == "--version") {
-            options.action = Action::Version;
-            return options;
-        }
-        // --name=value or --name value, for the two options that take one.
-        std::string_view name = argument;
-        std::optional<std::string_view> value;
-        if (const auto equals = argument.find('=');
-            argument.starts_with("--") && equals != argument.npos) {
-            name = argument.substr(0, equals);
-            value = argument.substr(equals + 1);
-        }
-        if (name == "--port" || name == "--delay") {
-            if (!value) {
-                if (i + 1 >= arguments.size())
-                    return UsageError{std::string(name) + " needs a value"};
-                value = arguments[++i];
-            }
-            if (name == "--port") {
-                if (portGiven) return UsageError{"--port is given more than once"};
-                portGiven = true;
-                auto port = parsePort(*value);
-                if (auto* error = std::get_if<UsageError>(&port)) return *error;
-                options.port = std::get<PortChoice>(std::move(port));
-            } else {
-                if (delayGiven) return UsageError{"--delay is given more than once"};
-                delayGiven = true;
-                const auto delay = parseDelay(*value);
-                if (const auto* error = std::get_if<UsageError>(&delay)) return *error;
-                options.delay = std::get<std::chrono::milliseconds>(delay);
-            }
-            continue;
-        }
-        if (argument == "--direct") {
-            options.direct = true;
-            continue;
-        }
-        Action action = Action::Send;
-        if (argument == "--check") action = Action::Check;
-        if (argument == "--list-keys") action = Action::ListKeys;
-        if (argument == "--list-ports") action = Action::ListPorts;
-        if (action == Action::Send || value)
+        // getopt_long also takes abbreviations (--chec) and bundles (-hx): only whole names count.
+        const std::string name = index >= 0 ? "--" + std::string(kOptions[index].name) : "-h";
+        if (got == ':' && (argument == "--port" || argument == "--delay"))
+            return UsageError{std::string(argument) + " needs a value"};
+        if (got == '?' || got == ':' ||
+            (argument != name && !(optarg != nullptr && argument.starts_with(name + '='))))
             return UsageError{"unknown option '" + printable(argument) + "'"};
-        if (options.action != Action::Send && options.action != action)
-            return UsageError{std::string(actionOption(options.action)) + " and " +
-                              std::string(actionOption(action)) + " exclude each other"};
-        options.action = action;
+        if (got == 'p') {
+            if (std::exchange(portGiven, true)) return UsageError{"--port is given more than once"};
+            auto port = parsePort(optarg);
+            if (auto* error = std::get_if<UsageError>(&port)) return *error;
+            options.port = std::get<PortChoice>(std::move(port));
+        } else if (got == 'd') {
+            if (std::exchange(delayGiven, true))
+                return UsageError{"--delay is given more than once"};
+            const auto delay = parseDelay(optarg);
+            if (const auto* error = std::get_if<UsageError>(&delay)) return *error;
+            options.delay = std::get<std::chrono::milliseconds>(delay);
+        } else if (got == 'D') {
+            options.direct = true;
+        } else {
+            const auto action = got == 'h' ? Action::Help : Action(got - code(Action::Send));
+            const bool alone = action == Action::Help || action == Action::Version;
+            if (!alone && options.action != Action::Send && options.action != action)
+                return UsageError{spelling(options.action) + " and " + spelling(action) +
+                                  " exclude each other"};
+            options.action = action;
+            if (alone) return options;
+        }
     }
+    for (int i = optind; i < argc; ++i) keyNames.push_back(argv[i]);  // those after "--"
 
-    switch (options.action) {
-        case Action::Send:
-            if (keyNames.empty()) return UsageError{"no key given"};
-            break;
-        case Action::Check:
-            if (delayGiven) return UsageError{"--delay is for sending keys, not for --check"};
-            [[fallthrough]];
-        case Action::ListKeys:
-        case Action::ListPorts:
-            if (!keyNames.empty())
-                return UsageError{std::string(actionOption(options.action)) +
-                                  " takes no keys, but '" + printable(keyNames.front()) +
-                                  "' is given"};
-            if (options.action != Action::Check && (portGiven || delayGiven || options.direct))
-                return UsageError{std::string(actionOption(options.action)) +
-                                  " takes no --port, --delay or --direct"};
-            break;
-        case Action::Help:
-        case Action::Version:
-            break;
-    }
+    if (options.action == Action::Send && keyNames.empty()) return UsageError{"no key given"};
+    if (options.action == Action::Check && delayGiven)
+        return UsageError{"--delay is for sending keys, not for --check"};
+    if (options.action != Action::Send && !keyNames.empty())
+        return UsageError{spelling(options.action) + " takes no keys, but '" +
+                          printable(keyNames.front()) + "' is given"};
+    if ((options.action == Action::ListKeys || options.action == Action::ListPorts) &&
+        (portGiven || delayGiven || options.direct))
+        return UsageError{spelling(options.action) + " takes no --port, --delay or --direct"};
     // Every key is known before the port is opened: one bad name sends nothing at all.
     for (const std::string_view name : keyNames) {
         const std::size_t row = keyIndexForName(name);
-        if (row >= kKeys.size())
-            return UsageError{"unknown key '" + printable(name) + "' (nearest known: '" +
-                              std::string(nearestKeyName(name)) +
-                              "'); nothing was sent. 'tolvane-send --list-keys' shows them all"};
-        options.keys.push_back(row);
+        if (row < kKeys.size()) {
+            options.keys.push_back(row);
+            continue;
+        }
+        const auto close = closeKeyName(name);
+        return UsageError{"unknown key '" + printable(name) + "' (" +
+                          (close ? "nearest known: '" + std::string(*close) + "'"
+                                 : std::string("no known name is close")) +
+                          "); nothing was sent. 'tolvane-send --list-keys' shows them all"};
     }
     return options;
 }
