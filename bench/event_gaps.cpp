@@ -3,9 +3,9 @@
 // a host that never completes the connection, and retrying a lost port. A 5 ms timer ticks
 // throughout; the longest gap between two ticks is printed per case, in milliseconds.
 // Built with the tests; run build/bench/event_gaps (no display needed).
-#include <pty.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <pty.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -68,17 +68,20 @@ int main(int argc, char* argv[]) {
         port.Settings("9600,N,8,1");
         port.PortOpen(true);
         for (int i = 0; i < 1200; ++i) sendKey(port, kKeys[0]);  // the far end never reads
-        report("switch away from a line that stopped reading", longestGap([&] {
-                   port.PortOpen(false);
-                   port.CommPort(2);
-                   port.PortOpen(true);
-               }, 1500));
+        report("switch away from a line that stopped reading", longestGap(
+                                                                   [&] {
+                                                                       port.PortOpen(false);
+                                                                       port.CommPort(2);
+                                                                       port.PortOpen(true);
+                                                                   },
+                                                                   1500));
     }
     QTcpServer silent;
     silent.listen(QHostAddress::LocalHost);
     {
         SerialLayer port;
-        port.setAddress(parsePortName("rfc2217://127.0.0.1:" + std::to_string(silent.serverPort())));
+        port.setAddress(
+            parsePortName("rfc2217://127.0.0.1:" + std::to_string(silent.serverPort())));
         report("RFC 2217 open that is never confirmed (3 s bound)",
                longestGap([&] { port.PortOpen(true); }, 3500));
     }

@@ -18,6 +18,8 @@ inline constexpr char kInterface[] = TOLVANE_BUS_NAME;
 inline constexpr char kErrorUnknownKey[] = TOLVANE_BUS_NAME ".Error.UnknownKey";
 // The port failed; the message is the one the panel shows in its box.
 inline constexpr char kErrorPort[] = TOLVANE_BUS_NAME ".Error.Port";
+// PressOn named a device the panel no longer uses; the message is the one it uses now.
+inline constexpr char kErrorOtherDevice[] = TOLVANE_BUS_NAME ".Error.OtherDevice";
 // A check cannot run now, or was cut short by one of the panel's own.
 inline constexpr char kErrorBusy[] = TOLVANE_BUS_NAME ".Error.Busy";
 

@@ -158,9 +158,7 @@ void PanelService::press(const QStringList& keys, const std::optional<QString>& 
     }
     // Meant for a device the panel no longer uses: nothing goes.
     if (device && *device != this->device()) {
-        sendErrorReply(
-            QLatin1String(kErrorPort),
-            QStringLiteral("the panel now uses %1, not %2").arg(this->device(), *device));
+        sendErrorReply(QLatin1String(kErrorOtherDevice), this->device());
         return;
     }
     const auto& wanted = std::get<std::vector<std::size_t>>(rows);

@@ -6,6 +6,7 @@ import re
 import signal
 import subprocess
 import sys
+import time
 import unittest
 import xml.etree.ElementTree as ET
 
@@ -140,6 +141,25 @@ class Bus(unittest.TestCase):
         served = live.find(f"interface[@name='{NAME}']")
         described = ET.parse(INTERFACE_FILE).getroot().find(f"interface[@name='{NAME}']")
         self.assertEqual(members(served), members(described))
+
+    def test_a_comm_switch_stops_tolvane_send_through_the_panel(self):
+        """Keys sent through the panel are all for the device it held when they began: the user
+        choosing Comm2 midway ends the run, and no key goes to the other port."""
+        panel, projector, _ = self.start()
+        env = dict(os.environ, TOLVANE_COM1=self.scene.link,
+                   **{f"TOLVANE_COM{n}": os.path.join(self.scene.folder, f"no-com{n}")
+                      for n in range(2, 5)})
+        run = subprocess.Popen([binary("TOLVANE_SEND"), "--delay", "400", *["mute"] * 10],
+                               env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        time.sleep(1.5)
+        panel.choose_port(2)
+        _, err = run.communicate(timeout=30)
+        time.sleep(0.5)  # the last keys' frames reach the simulator
+        sent = len(projector.drain()) // 2
+        self.assertEqual(run.returncode, 1, err)
+        self.assertTrue(0 < sent < 10, sent)
+        self.assertIn(f"tolvane-send: {sent} of 10 keys sent to {self.scene.link}; the panel now "
+                      "uses /nonexistent/tolvane-test-com2", err)
 
     def test_clicks_and_bus_presses_arrive_in_the_order_given(self):
         panel, projector, name = self.start()

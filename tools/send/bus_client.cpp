@@ -45,8 +45,8 @@ QDBusMessage callTo(const QString& panel, const char* method) {
                                           QLatin1String(kInterface), QLatin1String(method));
 }
 
-// The name of a panel of ours that has this port open, or empty.
-QString panelHolding(QDBusConnection& bus, const QByteArray& port) {
+// The name of a panel of ours that has this port open, or empty; and the port as it names it.
+QString panelHolding(QDBusConnection& bus, const QByteArray& port, QString& device) {
     const auto names = bus.interface()->registeredServiceNames();
     if (!names.isValid()) return {};
     for (const QString& name : names.value()) {
@@ -60,9 +60,9 @@ QString panelHolding(QDBusConnection& bus, const QByteArray& port) {
         const QDBusMessage reply = bus.call(get, QDBus::Block, int(kLookupTimeout.count()));
         if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) continue;
         const auto properties = qdbus_cast<QVariantMap>(reply.arguments().constFirst());
+        device = properties.value(QStringLiteral("Device")).toString();
         if (properties.value(QStringLiteral("PortOpen")).toBool() &&
-            samePort(QFile::encodeName(properties.value(QStringLiteral("Device")).toString()),
-                     port))
+            samePort(QFile::encodeName(device), port))
             return name;
     }
     return {};
@@ -77,14 +77,23 @@ Failure failureOf(const QString& panel, const QDBusError& error) {
 
 class BusRoute final : public Route {
   public:
-    BusRoute(const QDBusConnection& bus, const QString& panel) : bus_(bus), panel_(panel) {}
+    BusRoute(const QDBusConnection& bus, const QString& panel, const QString& device)
+        : bus_(bus), panel_(panel), device_(device) {}
 
+    // Every key is for the device the panel held when this began: a panel switched to another
+    // one meanwhile presses nothing more.
     std::optional<Failure> press(std::size_t row) override {
-        QDBusMessage call = callTo(panel_, "Press");
+        QDBusMessage call = callTo(panel_, "PressOn");
         const std::string_view control = kKeys[row].control;
-        call << QStringList{QString::fromLatin1(control.data(), qsizetype(control.size()))};
+        call << device_
+             << QStringList{QString::fromLatin1(control.data(), qsizetype(control.size()))};
         const QDBusMessage reply = bus_.call(call, QDBus::Block, int(kPressTimeout.count()));
         if (reply.type() == QDBusMessage::ReplyMessage) return std::nullopt;
+        if (reply.errorName() == QLatin1String(kErrorOtherDevice))
+            return Failure{{},
+                           {},
+                           printable(QFile::encodeName(device_).toStdString()),
+                           printable(QFile::encodeName(reply.errorMessage()).toStdString())};
         return failureOf(panel_, QDBusError(reply));
     }
 
@@ -101,6 +110,7 @@ class BusRoute final : public Route {
   private:
     QDBusConnection bus_;
     QString panel_;
+    QString device_;
     std::unique_ptr<QDBusPendingCallWatcher> checking_;
 };
 
@@ -114,9 +124,10 @@ std::unique_ptr<Route> routeThroughPanel(const PortChoice& choice) {
     const QByteArray port = choice.device.empty()
                                 ? QByteArray::fromStdString(addressForPort(choice.comm).path)
                                 : QByteArray::fromStdString(choice.device);
-    const QString panel = panelHolding(bus, port);
+    QString device;
+    const QString panel = panelHolding(bus, port, device);
     if (panel.isEmpty()) return nullptr;
-    return std::make_unique<BusRoute>(bus, panel);
+    return std::make_unique<BusRoute>(bus, panel, device);
 }
 
 }  // namespace tolvane::send

@@ -82,7 +82,11 @@ int run(Route& route, const SendOptions& options, Stops& stops) {
         if (!readyForKey(sent, options.delay, stops)) break;
         if (const auto failure = route.press(row)) {
             print(*failure);
-            if (sent > 0) note(std::to_string(sent) + " of " + total + " keys were sent before");
+            if (!failure->elsewhere.empty())
+                note(std::to_string(sent) + " of " + total + " keys sent to " + failure->device +
+                     "; the panel now uses " + failure->elsewhere);
+            else if (sent > 0)
+                note(std::to_string(sent) + " of " + total + " keys were sent before");
             return kExitPortFailed;
         }
         ++sent;

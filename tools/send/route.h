@@ -16,6 +16,8 @@ namespace tolvane::send {
 struct Failure {
     std::string message;
     std::string reason;
+    // Through a panel that moved to another device meanwhile: ours, and the one it uses now.
+    std::string device = {}, elsewhere = {};
 };
 
 enum class CheckResult { Responding, NotResponding, Failed };
