@@ -2,6 +2,7 @@
 
 #include <QTimer>
 
+#include "protocol/hex_text.h"
 #include "serial/messages.h"
 
 namespace tolvane {
@@ -18,8 +19,10 @@ PortManager::PortManager(SerialLayer& port, PortUi& ui) : port_(port), ui_(ui) {
     // An open that went on in the background (a device server) and failed: the same message,
     // once whoever opened it has returned.
     port_.setOpenHandler([this](const SerialError* failure) {
-        if (failure)
-            QTimer::singleShot(0, &context_, [this] { ui_.showMessage(kOpenFailedMessage); });
+        if (!failure) return;
+        QTimer::singleShot(0, &context_, [this, details = openFailure(*failure)] {
+            ui_.showMessage(kOpenFailedMessage, details);
+        });
     });
 }
 
@@ -36,9 +39,9 @@ void PortManager::startUp() {
         if (port_.PortOpen()) port_.PortOpen(false);
         port_.Settings(kLineSettings);
         if (!port_.PortOpen()) port_.PortOpen(true);
-    } catch (const SerialError&) {
-        // Whatever step failed, the user is told the port could not be opened.
-        ui_.showMessage(kOpenFailedMessage);
+    } catch (const SerialError& error) {
+        // Whatever step failed, the user is told the port could not be opened, which and why.
+        ui_.showMessage(kOpenFailedMessage, openFailure(error));
     }
 }
 
@@ -51,9 +54,25 @@ void PortManager::selectPort(int port) {
         if (port_.PortOpen()) port_.PortOpen(false);
         port_.CommPort(static_cast<std::int16_t>(port));
         if (!port_.PortOpen()) port_.PortOpen(true);
-    } catch (const SerialError&) {
-        ui_.showMessage(kOpenFailedMessage);
+    } catch (const SerialError& error) {
+        ui_.showMessage(kOpenFailedMessage, openFailure(error));
     }
+}
+
+// "Comm2: /dev/ttyUSB0", the system's reason, and each likely cause's fix on a line of its own.
+std::string PortManager::openFailure(const SerialError& error) const {
+    std::string details =
+        "Comm" + std::to_string(chosen_) + ": " + printable(port_.where()) + "\n" + error.what();
+    std::string_view hints = error.hint();
+    while (!hints.empty()) {
+        hints.remove_prefix(std::min(hints.find_first_not_of("; ("), hints.size()));
+        const std::size_t end = std::min(hints.find("; "), hints.size());
+        std::string_view hint = hints.substr(0, end);
+        if (hint.ends_with(')')) hint.remove_suffix(1);
+        if (!hint.empty()) details += "\n" + std::string(hint);
+        hints.remove_prefix(end);
+    }
+    return details;
 }
 
 bool PortManager::pressKey(const KeyCommand& key) {

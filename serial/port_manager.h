@@ -54,6 +54,9 @@ class PortManager {
     std::function<void()> ownCheckStarting;
 
   private:
+    // The box's further text for a failed open.
+    std::string openFailure(const SerialError& error) const;
+
     SerialLayer& port_;
     PortUi& ui_;
     Reconnector reconnect_{port_};

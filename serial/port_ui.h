@@ -10,8 +10,9 @@ class PortUi {
     virtual ~PortUi() = default;
     // item is 1 to 4, the Comm menu item of that port number.
     virtual void setPortChecked(int item, bool checked) = 0;
-    // Modal message box: caption "Tolvane", OK only, no icon; returns when dismissed.
-    virtual void showMessage(std::string_view text) = 0;
+    // Modal message box: caption "Tolvane", OK only, no icon; returns when dismissed. The
+    // details, if any, are the box's further text under the message.
+    virtual void showMessage(std::string_view text, std::string_view details = {}) = 0;
 };
 
 }  // namespace tolvane

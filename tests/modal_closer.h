@@ -17,7 +17,8 @@ class ModalCloser {
     struct Seen {
         QString className;  // "QMessageBox", "frmconnect", "CONNECTION"
         QString title;
-        QString text;  // the message, or the dialog's labels joined by '|'
+        QString text;     // the message, or the dialog's labels joined by '|'
+        QString details;  // a message box's further text
         bool mainWindowVisible;
     };
 
@@ -39,9 +40,11 @@ class ModalCloser {
         Seen s{QString::fromLatin1(modal->metaObject()->className()),
                modal->windowTitle(),
                {},
+               {},
                mainWindow && mainWindow->isVisible()};
         if (auto* box = qobject_cast<QMessageBox*>(modal)) {
             s.text = box->text();
+            s.details = box->informativeText();
         } else {
             QStringList texts;
             for (QLabel* label : modal->findChildren<QLabel*>()) texts << label->text();

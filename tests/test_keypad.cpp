@@ -52,6 +52,8 @@ class KeypadTest : public QObject {
   private slots:
     void controlsWhereTheTableSaysThey();
     void commItemsDescribeTheRealPorts();
+    void openFailureSaysWhichAndWhy_data();
+    void openFailureSaysWhichAndWhy();
     void captionsShowWhole();
     void focusOrder();
     void everyKeySendsItsTwoFrames();
@@ -137,6 +139,38 @@ void KeypadTest::commItemsDescribeTheRealPorts() {
                                 missing + ": nothing is there",
                                 "rfc2217://[::1]:2217: a serial device server, line set over "
                                 "Telnet (RFC 2217)"}));
+}
+
+// On the real transports, the open-failure box says which port failed and why, under the
+// system's own text.
+void KeypadTest::openFailureSaysWhichAndWhy_data() {
+    QTest::addColumn<bool>("held");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("nothing there") << false << "No such file or directory";
+    QTest::newRow("held by another panel") << true << "in use by PID";
+}
+
+void KeypadTest::openFailureSaysWhichAndWhy() {
+    QFETCH(bool, held);
+    QFETCH(QString, reason);
+    Pty pty;
+    const QByteArray device = held ? pty.path().toUtf8() : "/nonexistent/tolvane-port";
+    for (int n = 1; n <= 4; ++n) qputenv("TOLVANE_COM" + QByteArray::number(n), device);
+    const auto unset = qScopeGuard([] {
+        for (int n = 1; n <= 4; ++n) qunsetenv("TOLVANE_COM" + QByteArray::number(n));
+    });
+    SerialLayer holder;
+    if (held) {
+        holder.Settings("9600,N,8,1");
+        holder.PortOpen(true);
+    }
+    ModalCloser closer;
+    frmTolvane w(std::make_unique<SerialLayer>());
+    QCOMPARE(closer.seen.size(), 1);
+    QCOMPARE(closer.seen[0].text, QString(kOpenFailedMessage.data()));
+    const QStringList lines = closer.seen[0].details.split('\n');
+    QCOMPARE(lines.value(0), "Comm1: " + QString(device));
+    QVERIFY2(lines.value(1).startsWith(reason), qPrintable(closer.seen[0].details));
 }
 
 void KeypadTest::captionsShowWhole() {
@@ -280,6 +314,7 @@ void KeypadTest::startUpFailureComesBeforeTheWindow() {
     QCOMPARE(box.title, QString("Tolvane"));
     QCOMPARE(box.text,
              QString("Error while opening comm port. Ensure that a valid comm port is selected"));
+    QCOMPARE(box.details, QString("Comm1: fake device 1\nrefused by the test"));
     QVERIFY(!p.window->isVisible());
     // The window then opens all the same, Comm1 checked and the port closed.
     p.window->show();

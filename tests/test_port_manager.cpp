@@ -19,13 +19,17 @@ class FakeUi : public PortUi {
     void setPortChecked(int item, bool checked) override {
         marks.at(std::size_t(item - 1)) = checked;
     }
-    void showMessage(std::string_view text) override { messages.emplace_back(text); }
+    void showMessage(std::string_view text, std::string_view more) override {
+        messages.emplace_back(text);
+        details.emplace_back(more);
+    }
 
     int checkedCount() const { return int(std::count(marks.begin(), marks.end(), true)); }
     bool checked(int item) const { return marks.at(std::size_t(item - 1)); }
 
     std::array<bool, 4> marks{};
     Lines messages;
+    Lines details;
 };
 
 const std::string kOpenFailed(kOpenFailedMessage);

@@ -239,20 +239,23 @@ void frmTolvane::setPortChecked(int item, bool checked) {
     items[item - 1]->setChecked(checked);
 }
 
-void frmTolvane::showMessage(std::string_view text) {
+void frmTolvane::showMessage(std::string_view text, std::string_view details) {
     if (inMenuAction_) {
-        QTimer::singleShot(0, this, [this, message = qstr(text)] {
-            if (!closing_) showMessageBox(message);
+        QTimer::singleShot(0, this, [this, message = qstr(text), more = qstr(details)] {
+            if (!closing_) showMessageBox(message, more);
         });
         return;
     }
-    showMessageBox(qstr(text));
+    showMessageBox(qstr(text), qstr(details));
 }
 
-void frmTolvane::showMessageBox(const QString& text) {
-    qCDebug(lcUi).noquote() << "message box:" << text;
+void frmTolvane::showMessageBox(const QString& text, const QString& details) {
+    qCDebug(lcUi).noquote() << "message box:" << text << details;
     QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Tolvane"), text, QMessageBox::Ok,
                     isVisible() ? this : nullptr);
+    // What failed, where and why, for a panel started from the desktop, whose standard error
+    // nobody reads.
+    box.setInformativeText(details);
     box.button(QMessageBox::Ok)->setIcon(QIcon());  // a plain "OK", as on the result dialogs
     box.exec();
 }

@@ -111,12 +111,16 @@ class frmTolvane : public QMainWindow, private tolvane::PortUi, private tolvane:
     void addShortcut(QPushButton* key, const tolvane::KeyShortcut& shortcut);
     void selectPortFromMenu(int item);
     void describePorts();
-    void showMessageBox(const QString& text);
+    void showMessageBox(const QString& text, const QString& details = {});
     void buildMenu();
 
     // PortUi
     void setPortChecked(int item, bool checked) override;
-    void showMessage(std::string_view text) override;
+    void showMessage(std::string_view text, std::string_view details) override;
+    // CheckHost
+    void showMessage(std::string_view text) override {
+        showMessage(text, {});
+    }
     // CheckHost
     bool timerEnabled() const override {
         return Timer1.isActive();
