@@ -1,5 +1,6 @@
 #include "serial/port_manager.h"
 
+#include <QTime>
 #include <QTimer>
 
 #include "protocol/hex_text.h"
@@ -15,7 +16,10 @@ SerialLayer::PressId sendKey(SerialLayer& port, const KeyCommand& key, SerialLay
 }
 
 PortManager::PortManager(SerialLayer& port, PortUi& ui) : port_(port), ui_(ui) {
-    port_.setLostHandler([this](TransportKind transport) { reconnect_.start(transport); });
+    port_.setLostHandler([this](TransportKind transport) {
+        lostAt_ = QTime::currentTime().toString(QStringLiteral("HH:mm")).toStdString();
+        reconnect_.start(transport);
+    });
     // An open that went on in the background (a device server) and failed: the same message,
     // once whoever opened it has returned.
     port_.setOpenHandler([this](const SerialError* failure) {
@@ -75,9 +79,19 @@ std::string PortManager::openFailure(const SerialError& error) const {
     return details;
 }
 
+std::string PortManager::retryNote() const {
+    return retrying() ? "lost, trying again since " + lostAt_ : std::string();
+}
+
 bool PortManager::pressKey(const KeyCommand& key) {
     const auto failure = pressKeyQuietly(key);
-    if (failure) ui_.showMessage(*failure);
+    // The port is not the wrong choice: it went away, and it is used again once it is back.
+    if (failure && retrying())
+        ui_.showMessage(*failure, "Comm" + std::to_string(chosen_) + ": " +
+                                      printable(port_.where()) + "\n" + retryNote() +
+                                      "; keys go out again once it is back");
+    else if (failure)
+        ui_.showMessage(*failure);
     return !failure;
 }
 

@@ -43,6 +43,8 @@ class PortManager {
     // The window closes: a lost port is no longer tried.
     void stopRetrying() { reconnect_.stop(); }
     bool retrying() const { return reconnect_.active(); }
+    // "lost, trying again since 14:05" while a lost port is being tried again; else empty.
+    std::string retryNote() const;
 
     SerialLayer& port() { return port_; }
     // The Comm item last chosen, 1 to 4; 0 before start-up.
@@ -61,7 +63,8 @@ class PortManager {
     PortUi& ui_;
     Reconnector reconnect_{port_};
     int chosen_ = 0;
-    QObject context_;  // for callbacks that must not outlive this
+    std::string lostAt_;  // when the port went away, as HH:MM
+    QObject context_;     // for callbacks that must not outlive this
 };
 
 }  // namespace tolvane

@@ -1,6 +1,7 @@
 #include <QGroupBox>
 #include <QMenu>
 #include <QMenuBar>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStyleOptionButton>
@@ -63,6 +64,7 @@ class KeypadTest : public QObject {
     void menuChoosesThePort();
     void startUpFailureComesBeforeTheWindow();
     void writeFailureIsReportedOnce();
+    void lostPortIsShownWhileTried();
     void resizingMovesNothing();
     void closingEndsWithStatusZero();
 };
@@ -320,6 +322,26 @@ void KeypadTest::startUpFailureComesBeforeTheWindow() {
     p.window->show();
     QVERIFY(p.window->mnucom1->isChecked());
     QVERIFY(!p.port->PortOpen());
+}
+
+// A port that went away is shown as such while it is tried again: in the checked item's
+// description, and in the write message's further text, instead of blaming the port choice.
+void KeypadTest::lostPortIsShownWhileTried() {
+    Panel p = makePanel();
+    p.port->refusedPorts = {1};  // not back yet
+    p.port->hangUp();
+    QMenu* menu = p.window->menuBar()->findChild<QMenu*>("mnuCommport");
+    emit menu->aboutToShow();
+    const QRegularExpression lost("; lost, trying again since \\d\\d:\\d\\d$");
+    QVERIFY2(lost.match(p.window->mnucom1->toolTip()).hasMatch(),
+             qPrintable(p.window->mnucom1->toolTip()));
+    QVERIFY(!lost.match(p.window->Mnucom2->toolTip()).hasMatch());
+    ModalCloser closer;
+    QTest::mouseClick(p.window->button("mMute"), Qt::LeftButton);
+    QCOMPARE(closer.seen.size(), 1);
+    QCOMPARE(closer.seen[0].text, QString(kWriteFailedMessage.data()));
+    QVERIFY2(closer.seen[0].details.contains("lost, trying again since"),
+             qPrintable(closer.seen[0].details));
 }
 
 void KeypadTest::writeFailureIsReportedOnce() {

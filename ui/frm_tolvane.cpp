@@ -119,7 +119,9 @@ void frmTolvane::buildMenu() {
 void frmTolvane::describePorts() {
     QAction* items[] = {mnucom1, Mnucom2, mnucom3, mnucom4};
     for (std::int16_t n = 1; n <= 4; ++n)
-        items[n - 1]->setToolTip(QString::fromStdString(MSComm1_->describePort(n)));
+        items[n - 1]->setToolTip(QString::fromStdString(
+            MSComm1_->describePort(n) +
+            (n == ports_.chosenItem() && ports_.retrying() ? "; " + ports_.retryNote() : "")));
 }
 
 void frmTolvane::buildKeypad() {
