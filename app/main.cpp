@@ -3,12 +3,16 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QDBusMessage>
+#include <QScopeGuard>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "bus/bus_names.h"
 #include "bus/panel_service.h"
+#include "ports/port_catalogue.h"
 #include "process/stop_requests.h"
 #include "transport/serial_layer.h"
 #include "ui/frm_tolvane.h"
@@ -130,6 +134,26 @@ void passOnHeldMessages() {
     gHeldMessages.clear();
 }
 
+bool raisedRunningPanel() {
+    using namespace tolvane::bus;
+    if (!sessionBusAddress()) return false;
+    QDBusConnection bus = connectToSessionBus(QStringLiteral("tolvane-start"));
+    const auto disconnect =
+        qScopeGuard([] { QDBusConnection::disconnectFromBus("tolvane-start"); });
+    QString device;
+    const QString panel =
+        bus.isConnected()
+            ? panelHolding(bus, QByteArray::fromStdString(tolvane::addressForPort(1).path), device)
+            : QString();
+    if (panel.isEmpty()) return false;
+    const QDBusMessage reply = bus.call(QDBusMessage::createMethodCall(
+        panel, QLatin1String(kObjectPath), QLatin1String(kInterface), QStringLiteral("Raise")));
+    if (reply.type() != QDBusMessage::ReplyMessage) return false;
+    std::fprintf(stderr, "tolvane: a panel for %s runs already; brought it to the front\n",
+                 qPrintable(device));
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -173,13 +197,21 @@ int main(int argc, char* argv[]) {
         QApplication::closeAllWindows();
     });
 
+    // One panel per port: a panel of this user that holds the port this start would open is
+    // brought to the front instead; a panel for another port starts as usual.
+    if (raisedRunningPanel()) return 0;
+
     // Each open takes the local serial port or a serial device server on the network, as the
     // Comm item's name says. The window loads as it is made: it checks Comm1 and opens the port
     // before it is shown.
     frmTolvane window(std::make_unique<tolvane::SerialLayer>());
     if (stopRequested) return 0;
     // Scripts and tolvane-send press the keys through the panel while it holds the port.
-    tolvane::bus::PanelService service(window.ports());
+    tolvane::bus::PanelService service(window.ports(), [&window] {
+        window.showNormal();
+        window.raise();
+        window.activateWindow();
+    });
     service.publish();
     window.show();
     const int status = QApplication::exec();

@@ -30,6 +30,10 @@ bool isPanelName(const QString& name);
 // XDG_RUNTIME_DIR when it is there and ours. Nothing is started to make one.
 std::optional<QString> sessionBusAddress();
 
+// The name of a panel of this user that has `port` open (the same device file, links followed,
+// or the same network address), or empty; `device` is the port as that panel names it.
+QString panelHolding(QDBusConnection& bus, const QByteArray& port, QString& device);
+
 // A connection of its own (by that name) to the session bus; not connected when there is no
 // bus or it cannot be reached.
 QDBusConnection connectToSessionBus(const QString& connectionName);

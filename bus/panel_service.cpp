@@ -68,8 +68,8 @@ class PressCall : public QObject {
 
 }  // namespace
 
-PanelService::PanelService(PortManager& owner)
-    : owner_(owner), check_(owner.port()), bus_(QString()) {
+PanelService::PanelService(PortManager& owner, std::function<void()> raise)
+    : owner_(owner), raise_(std::move(raise)), check_(owner.port()), bus_(QString()) {
     owner_.ownCheckStarting = [this] {
         check_.interrupt("Check Connection was clicked in the panel");
     };
@@ -185,6 +185,12 @@ void PanelService::press(const QStringList& keys, const std::optional<QString>& 
         for (const auto id : call->ids) owner_.port().withdraw(id);
     });
     call->limit.start(kPressTimeout);
+}
+
+void PanelService::Raise() {
+    if (!callerIsOurUser()) return;
+    qCInfo(lcBus) << "raised by a second start for the same port";
+    if (raise_) raise_();
 }
 
 bool PanelService::Check() {

@@ -5,6 +5,7 @@
 #include <QDBusMessage>
 #include <QObject>
 #include <QStringList>
+#include <functional>
 #include <optional>
 
 #include "bus/bus_names.h"
@@ -27,8 +28,8 @@ class PanelService : public QObject, protected QDBusContext {
     Q_PROPERTY(bool PortOpen READ portOpen)
 
   public:
-    // Serves the panel whose port `owner` drives.
-    explicit PanelService(PortManager& owner);
+    // Serves the panel whose port `owner` drives; `raise` brings its window to the front.
+    PanelService(PortManager& owner, std::function<void()> raise);
     ~PanelService() override;
 
     // Offers the panel on the session bus when there is one; without one, does nothing.
@@ -51,12 +52,16 @@ class PanelService : public QObject, protected QDBusContext {
     // Probes and replies after the reply byte or the second: true when the projector answered.
     // Refused while Check Connection's own check waits, or another of these does.
     bool Check();
+    // Brings the panel's window to the front: a second start for the same port asks for this
+    // instead of opening a window of its own.
+    void Raise();
 
   private:
     bool callerIsOurUser();
     void press(const QStringList& keys, const std::optional<QString>& device);
 
     PortManager& owner_;
+    std::function<void()> raise_;
     QuietCheck check_;
     QDBusConnection bus_;
     QString name_;

@@ -1,11 +1,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
 #include <QFile>
+#include <QFileInfo>
+#include <QVariantMap>
 #include <cctype>
 #include <cstring>
 
 #include "bus/bus_names.h"
+#include "ports/port_mapping.h"
 
 namespace tolvane::bus {
 namespace {
@@ -21,6 +26,21 @@ QString addressValue(const QByteArray& bytes) {
             out += QStringLiteral("%%1").arg(byte, 2, 16, QLatin1Char('0'));
     }
     return out;
+}
+
+// A panel that does not answer within this is passed over.
+constexpr int kLookupTimeoutMs = 2000;
+
+// The same port: the same device file, links followed, or the same network address.
+bool samePort(const QByteArray& a, const QByteArray& b) {
+    const PortAddress x = parsePortName(a.toStdString());
+    const PortAddress y = parsePortName(b.toStdString());
+    if (x.kind != y.kind || x.kind == PortAddress::Kind::Invalid) return false;
+    if (x.kind != PortAddress::Kind::SerialDevice)
+        return x.port == y.port && QString::fromStdString(x.host).compare(
+                                       QString::fromStdString(y.host), Qt::CaseInsensitive) == 0;
+    const QString device = QFileInfo(QFile::decodeName(a)).canonicalFilePath();
+    return !device.isEmpty() && device == QFileInfo(QFile::decodeName(b)).canonicalFilePath();
 }
 
 }  // namespace
@@ -50,6 +70,29 @@ QDBusConnection connectToSessionBus(const QString& connectionName) {
     QDBusConnection bus = QDBusConnection::connectToBus(*address, connectionName);
     if (!bus.isConnected()) QDBusConnection::disconnectFromBus(connectionName);
     return bus;
+}
+
+// The name of a panel of ours that has this port open, or empty; and the port as it names it.
+QString panelHolding(QDBusConnection& bus, const QByteArray& port, QString& device) {
+    const auto names = bus.interface()->registeredServiceNames();
+    if (!names.isValid()) return {};
+    for (const QString& name : names.value()) {
+        if (!isPanelName(name)) continue;
+        const auto uid = bus.interface()->serviceUid(name);
+        if (!uid.isValid() || uid.value() != ::getuid()) continue;
+        QDBusMessage get = QDBusMessage::createMethodCall(
+            name, QLatin1String(kObjectPath), QStringLiteral("org.freedesktop.DBus.Properties"),
+            QStringLiteral("GetAll"));
+        get << QString::fromLatin1(kInterface);
+        const QDBusMessage reply = bus.call(get, QDBus::Block, kLookupTimeoutMs);
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) continue;
+        const auto properties = qdbus_cast<QVariantMap>(reply.arguments().constFirst());
+        device = properties.value(QStringLiteral("Device")).toString();
+        if (properties.value(QStringLiteral("PortOpen")).toBool() &&
+            samePort(QFile::encodeName(device), port))
+            return name;
+    }
+    return {};
 }
 
 }  // namespace tolvane::bus

@@ -161,6 +161,15 @@ class Bus(unittest.TestCase):
         self.assertIn(f"tolvane-send: {sent} of 10 keys sent to {self.scene.link}; the panel now "
                       "uses /nonexistent/tolvane-test-com2", err)
 
+    def test_a_second_start_for_the_same_port_raises_the_running_panel(self):
+        panel, _, _ = self.start()
+        second = Panel(binary("TOLVANE_PANEL"), self.scene.display, {1: self.scene.link}, LOGGING)
+        self.addCleanup(second.end)
+        self.assertEqual(second.process.wait(timeout=10), 0)
+        panel.wait_log("raised by a second start for the same port")
+        self.assertIn("runs already", "\n".join(second.log()))
+        self.assertEqual(panel.messages(), [])
+
     def test_clicks_and_bus_presses_arrive_in_the_order_given(self):
         panel, projector, name = self.start()
         steps = [("click", "mVolume"), ("bus", ["mute"]), ("bus", ["up", "mArrow_down"]),

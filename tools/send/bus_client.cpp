@@ -21,51 +21,14 @@ namespace {
 
 using namespace tolvane::bus;
 
-// A panel that does not answer within this is passed over.
-constexpr std::chrono::milliseconds kLookupTimeout{2000};
 // A press returns once its frames are queued; this only bounds a panel that hangs.
 constexpr std::chrono::milliseconds kPressTimeout{10000};
 // The panel replies a second after its probe at the latest.
 constexpr std::chrono::milliseconds kCheckTimeout{5000};
 
-// The same port: the same device file, links followed, or the same network address.
-bool samePort(const QByteArray& a, const QByteArray& b) {
-    const PortAddress x = parsePortName(a.toStdString());
-    const PortAddress y = parsePortName(b.toStdString());
-    if (x.kind != y.kind || x.kind == PortAddress::Kind::Invalid) return false;
-    if (x.kind != PortAddress::Kind::SerialDevice)
-        return x.port == y.port && QString::fromStdString(x.host).compare(
-                                       QString::fromStdString(y.host), Qt::CaseInsensitive) == 0;
-    const QString device = QFileInfo(QFile::decodeName(a)).canonicalFilePath();
-    return !device.isEmpty() && device == QFileInfo(QFile::decodeName(b)).canonicalFilePath();
-}
-
 QDBusMessage callTo(const QString& panel, const char* method) {
     return QDBusMessage::createMethodCall(panel, QLatin1String(kObjectPath),
                                           QLatin1String(kInterface), QLatin1String(method));
-}
-
-// The name of a panel of ours that has this port open, or empty; and the port as it names it.
-QString panelHolding(QDBusConnection& bus, const QByteArray& port, QString& device) {
-    const auto names = bus.interface()->registeredServiceNames();
-    if (!names.isValid()) return {};
-    for (const QString& name : names.value()) {
-        if (!isPanelName(name)) continue;
-        const auto uid = bus.interface()->serviceUid(name);
-        if (!uid.isValid() || uid.value() != ::getuid()) continue;
-        QDBusMessage get = QDBusMessage::createMethodCall(
-            name, QLatin1String(kObjectPath), QStringLiteral("org.freedesktop.DBus.Properties"),
-            QStringLiteral("GetAll"));
-        get << QString::fromLatin1(kInterface);
-        const QDBusMessage reply = bus.call(get, QDBus::Block, int(kLookupTimeout.count()));
-        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) continue;
-        const auto properties = qdbus_cast<QVariantMap>(reply.arguments().constFirst());
-        device = properties.value(QStringLiteral("Device")).toString();
-        if (properties.value(QStringLiteral("PortOpen")).toBool() &&
-            samePort(QFile::encodeName(device), port))
-            return name;
-    }
-    return {};
 }
 
 // The panel's own message for a port failure, as tolvane-send prints its own; anything else
