@@ -83,6 +83,20 @@ class Send(unittest.TestCase):
         self.assertEqual({row[1]: row[0] for row in rows}, PLAIN)
         self.assertEqual({row[1]: " ".join(row[3:]) for row in rows}, KEY_FRAMES)
 
+    def test_list_ports(self):
+        projector = self.projector()
+        names = {1: projector.link, 2: "tcp://127.0.0.1:1", 3: "/tmp/\x1b[31mred",
+                 4: os.path.join(self.folder, "none")}
+        env = dict(os.environ, **{f"TOLVANE_COM{n}": name for n, name in names.items()})
+        run = subprocess.run([binary("TOLVANE_SEND"), "--list-ports"], env=env,
+                             capture_output=True, text=True, timeout=30)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        lines = run.stdout.splitlines()
+        self.assertEqual(lines[0], f"Comm1  {projector.link}")
+        self.assertEqual(lines[2], "Comm3  /tmp/\\x1B[31mred  (not present)")
+        self.assertEqual(lines[3], f"Comm4  {names[4]}  (not present)")
+        self.assertNotIn("\x1b", run.stdout)
+
     def test_bad_input_sends_nothing(self):
         projector = self.projector()
         link = projector.link

@@ -2,11 +2,10 @@
 // The frames, their writing and the check are the panel's own code; only the way in differs.
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QSerialPortInfo>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -123,47 +122,47 @@ int listKeys() {
     return std::fflush(stdout) == 0 ? kExitSent : kExitPortFailed;
 }
 
-// The stable names under /dev/serial/by-id that lead to this device.
-QStringList stableNames(const QString& device) {
-    QStringList names;
-    const QString target = QFileInfo(device).canonicalFilePath();
-    if (target.isEmpty()) return names;
-    const QDir byId(QStringLiteral("/dev/serial/by-id"));
-    for (const QFileInfo& link :
-         byId.entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot))
-        if (link.canonicalFilePath() == target) names << link.absoluteFilePath();
-    return names;
+// A device name as --list-ports prints it: control bytes and the backslash as \xNN, so that a
+// name cannot play tricks on the terminal; other bytes, UTF-8 included, as they are.
+std::string shown(const std::string& name) {
+    std::string out;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F || c == '\\') {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
 }
 
-void printPort(const QString& label, const QString& device, const QList<QSerialPortInfo>& present) {
-    QStringList facts;
-    const QString target = QFileInfo(device).canonicalFilePath();
-    for (const QSerialPortInfo& info : present) {
-        if (target.isEmpty() || QFileInfo(info.systemLocation()).canonicalFilePath() != target)
-            continue;
-        if (!info.manufacturer().isEmpty()) facts << "maker " + info.manufacturer();
-        if (!info.serialNumber().isEmpty()) facts << "serial number " + info.serialNumber();
-    }
-    facts << stableNames(device);
-    if (target.isEmpty()) facts << QStringLiteral("not present");
-    const QByteArray line =
-        (label + "  " + device + (facts.isEmpty() ? QString() : "  (" + facts.join(", ") + ")"))
-            .toLocal8Bit();
-    std::printf("%s\n", line.constData());
+void printPort(const std::string& label, const std::string& name) {
+    const DeviceFacts facts = deviceFacts(name);
+    std::vector<std::string> said;
+    if (!facts.maker.empty()) said.push_back("maker " + shown(facts.maker));
+    if (!facts.serialNumber.empty()) said.push_back("serial number " + shown(facts.serialNumber));
+    for (const std::string& stable : facts.stableNames) said.push_back(shown(stable));
+    if (!facts.present) said.push_back("not present");
+    std::string line = label + "  " + shown(name);
+    for (std::size_t i = 0; i < said.size(); ++i)
+        line += (i == 0 ? "  (" : ", ") + said[i] + (i + 1 == said.size() ? ")" : "");
+    std::printf("%s\n", line.c_str());
 }
 
 int listPorts() {
-    const QList<QSerialPortInfo> present = QSerialPortInfo::availablePorts();
-    QStringList mapped;
+    std::vector<std::string> mapped;
     for (int n = 1; n <= kPortCount; ++n) {
-        const QString device = QFile::decodeName(QByteArray::fromStdString(addressForPort(n).path));
-        mapped << QFileInfo(device).canonicalFilePath();
-        printPort(QStringLiteral("Comm%1").arg(n), device, present);
+        const std::string name = addressForPort(n).path;
+        mapped.push_back(deviceFacts(name).device);
+        printPort("Comm" + std::to_string(n), name);
     }
-    for (const QSerialPortInfo& info : present) {
-        const QString canonical = QFileInfo(info.systemLocation()).canonicalFilePath();
-        if (!mapped.contains(canonical))
-            printPort(QStringLiteral("other"), info.systemLocation(), present);
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+        const std::string name = QFile::encodeName(info.systemLocation()).toStdString();
+        if (std::find(mapped.begin(), mapped.end(), deviceFacts(name).device) == mapped.end())
+            printPort("other", name);
     }
     return std::fflush(stdout) == 0 ? kExitSent : kExitPortFailed;
 }
