@@ -252,7 +252,9 @@ void frmTolvane::showMessage(std::string_view text, std::string_view details) {
 }
 
 void frmTolvane::showMessageBox(const QString& text, const QString& details) {
-    qCDebug(lcUi).noquote() << "message box:" << text << details;
+    qCDebug(lcUi).noquote() << "message box:" << text;
+    if (!details.isEmpty())
+        qCDebug(lcUi).noquote() << "message box details:" << QString(details).replace('\n', " | ");
     QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Tolvane"), text, QMessageBox::Ok,
                     isVisible() ? this : nullptr);
     // What failed, where and why, for a panel started from the desktop, whose standard error
