@@ -210,6 +210,8 @@ void PlatformTest::adapterFoundByIdentity_data() {
                                                                  << "";
     QTest::newRow("same serial number, other product") << "0403:6015:A600ABCD:"
                                                        << "";
+    QTest::newRow("same serial number, other maker") << "067b:6001:A600ABCD:"
+                                                     << "";
     QTest::newRow("by-id name, renumbered") << "::A600ABCD:usb-FTDI_A600ABCD-if00-port0"
                                             << "/dev/ttyUSB1";
     QTest::newRow("by-id name picks one port of two") << "0403:6010:FT4232:usb-FT_FT4232-if01-port0"

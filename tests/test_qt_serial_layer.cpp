@@ -74,13 +74,13 @@ QString openRefusal(SerialLayer& layer, const QByteArray& name) {
 // device (when given one) and otherwise waits. gone() makes it one that has ended.
 class OtherProgram {
   public:
-    explicit OtherProgram(const QByteArray& flockOn = {}) {
+    explicit OtherProgram(const QByteArray& flockOn = {}, bool shared = false) {
         int ready[2];
         if (::pipe(ready) != 0) qFatal("pipe failed");
         pid_ = ::fork();
         if (pid_ == 0) {
             const int fd = flockOn.isEmpty() ? -1 : ::open(flockOn.constData(), O_RDWR | O_NOCTTY);
-            if (fd >= 0 && ::flock(fd, LOCK_EX) != 0) ::_exit(1);
+            if (fd >= 0 && ::flock(fd, shared ? LOCK_SH : LOCK_EX) != 0) ::_exit(1);
             if (::write(ready[1], "r", 1) != 1) ::_exit(1);
             for (;;) ::pause();
         }
@@ -169,6 +169,7 @@ class QtSerialLayerTest : public QObject {
     void closingFlushesQueuedBytes_data();
     void closingFlushesQueuedBytes();
     void laggingLineHoldsPressesBackWhole();
+    void discardTakesWhatTheSocketHolds();
     void pressWaitsForTheServersLine_data();
     void pressWaitsForTheServersLine();
     void everyPressHasOneFate_data();
@@ -279,6 +280,9 @@ void QtSerialLayerTest::portHeldByAnotherProgram_data() {
                            Row{"binary lock, live", "binary", "numbers", true},
                            Row{"Qt's lock, live", "qt", "link-qt", true},
                            Row{"flock() on the device", "flock", "", true},
+                           Row{"shared flock() on the device", "flock-shared", "", true},
+                           // Seen by a user who may not signal it (EPERM), as init is.
+                           Row{"ASCII lock of another user's process", "init", "link", true},
                            Row{"ASCII lock, stale", "ascii", "link", false},
                            Row{"binary lock, stale", "binary", "numbers", false},
                            Row{"Qt's lock, stale", "qt", "link-qt", false},
@@ -297,12 +301,14 @@ void QtSerialLayerTest::portHeldByAnotherProgram() {
     QTemporaryDir folder;
     const QString link = folder.filePath(QFileInfo(folder.path()).fileName());
     QVERIFY(QFile::link(pty.path(), link));
-    OtherProgram other(form == "flock" ? QFile::encodeName(pty.path()) : QByteArray());
+    OtherProgram other(form.startsWith("flock") ? QFile::encodeName(pty.path()) : QByteArray(),
+                       form == "flock-shared");
     if (!running) other.gone();
-    const qint32 pid = form == "ours" ? ::getpid() : other.pid();
+    const qint32 pid = form == "ours" ? ::getpid() : form == "init" ? 1 : other.pid();
 
     QByteArray content;
-    if (form == "ascii" || form == "ours") content = QString::asprintf("%10d\n", pid).toLatin1();
+    if (form == "ascii" || form == "ours" || form == "init")
+        content = QString::asprintf("%10d\n", pid).toLatin1();
     if (form == "binary") content = QByteArray(reinterpret_cast<const char*>(&pid), sizeof pid);
     if (form == "qt")
         content = QByteArray::number(pid) + "\nsomeprogram\n" +
@@ -656,6 +662,24 @@ void QtSerialLayerTest::malformedSettingsFail() {
         QVERIFY(e.kind() == SerialError::Kind::Settings);
         QVERIFY(QString(e.what()).contains("parity"));
     }
+}
+
+// Bytes a device server sent before a probe are not an answer to it, even those the socket holds
+// that no event has brought in yet.
+void QtSerialLayerTest::discardTakesWhatTheSocketHolds() {
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    SerialLayer layer;
+    openOn(layer, "tcp://127.0.0.1:" + QByteArray::number(server.serverPort()));
+    QTRY_VERIFY(layer.PortOpen());
+    QTRY_VERIFY(server.hasPendingConnections());
+    QTcpSocket* far = server.nextPendingConnection();
+    far->write("late answer");
+    QVERIFY(far->waitForBytesWritten(1000));
+    std::this_thread::sleep_for(100ms);  // in the panel's socket, not yet read
+    layer.InBufferCount(0);
+    QTest::qWait(200);
+    QCOMPARE(layer.InBufferCount(), std::int16_t{0});
 }
 
 // A press made while a device server agrees the line (RFC 2217) waits for it: its bytes reach

@@ -194,6 +194,8 @@ bool NetworkTransport::write(std::span<const std::uint8_t> bytes) {
 }
 
 void NetworkTransport::discardInput() {
+    // What the system holds for the socket but no event has brought in yet goes too.
+    socket_.waitForReadyRead(0);
     takeReceived();
     received_.clear();
 }
