@@ -66,6 +66,9 @@ void KeypadTest::controlsWhereTheTableSaysThey() {
     Panel p = makePanel();
     frmTolvane& w = *p.window;
     QCOMPARE(w.windowTitle(), QString("Tolvane"));
+    // Drawn at each size a desktop may show, up to a dock's 256 pixels, not scaled up from less.
+    for (int size : {16, 32, 48, 64, 128, 256})
+        QCOMPARE(w.windowIcon().actualSize(QSize(size, size)), QSize(size, size));
     QCOMPARE(w.centralWidget()->size(), QSize(6855 / kTwips, 5295 / kTwips));
     QCOMPARE(w.centralWidget()->findChildren<QPushButton*>().size(), 37);
     for (const ExpectedControl& c : keypadData().controls) {

@@ -13,10 +13,10 @@ static void loadArtwork() {
 namespace tolvane {
 namespace {
 
-// Title bars and task switchers show a window's icon at these sizes; launchers take the larger
-// pictures from the installed icon theme. Every size is decoded and sent to the window system
-// before the window appears, so the 128 and 256 pixel ones would only delay it.
-constexpr std::array kWindowIconPixels{16, 32, 48, 64};
+// Every size drawn: title bars take the small ones, task switchers and docks the large ones
+// (up to 256 pixels on a screen at twice the scale), and a window system without the installed
+// icon theme has only these.
+constexpr std::array kWindowIconPixels{16, 32, 48, 64, 128, 256};
 // Arrow pictures: 32 pixels on the key, 64 for a screen at twice the scale, 16 for small.
 constexpr std::array kArrowPixels{16, 32, 64};
 

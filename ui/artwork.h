@@ -8,7 +8,7 @@
 
 namespace tolvane {
 
-// The program's icon, at the sizes title bars and task switchers show.
+// The program's icon, at every size drawn (16 to 256 pixels).
 QIcon appIcon();
 
 // A cursor key's picture at 1x and 2x: drawn black, or in the palette's button-text colour
