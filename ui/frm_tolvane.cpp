@@ -260,7 +260,7 @@ frmTolvane::frmTolvane(std::unique_ptr<SerialLayer> port)
       check_(*MSComm1_, *this) {
     setObjectName(QStringLiteral("frmTolvane"));
     setWindowTitle(QStringLiteral("Tolvane"));
-    setWindowIcon(appIcon());
+    setMainWindowIcon(this);
     connect(&Timer1, &QTimer::timeout, this, &frmTolvane::Timer1_Timer);
     buildMenu();
     buildKeypad();
