@@ -303,8 +303,6 @@ void ResultDialogsTest::placedOverThePanel_data() {
         << QRect({1920 + 200, 100}, panel) << right << right << QPoint(1920 + 356, 224);
     QTest::newRow("panel on the right screen, moved away")
         << QRect({1920 + 700, 600}, panel) << right << right << QPoint(1920 + 773, 691);
-    QTest::newRow("desktop bar at the top")
-        << QRect({0, 40}, panel) << small << small.adjusted(0, 40, 0, 0) << QPoint(356, 224);
 }
 
 // The drawn place counts from the panel's screen, and holds while the dialog there touches the

@@ -281,36 +281,6 @@ class Check(unittest.TestCase):
         self.assertEqual(scene.panel.close(), 0)
 
 
-    def test_a_panel_moved_away_has_the_dialog_over_it(self):
-        """On a large screen, the panel moved far from where the dialog is drawn: the
-        responding dialog opens over the panel, not at its drawn place across the screen."""
-        display = Display("1920x1080x24")
-        self.addCleanup(display.close)
-        folder = tempfile.mkdtemp(prefix="tolvane-e2e-")
-        self.addCleanup(shutil.rmtree, folder, True)
-        projector = Projector(binary("TOLVANE_PROJECTOR"), os.path.join(folder, "projector"))
-        self.addCleanup(projector.stop)
-        panel = Panel(binary("TOLVANE_PANEL"), display, {1: projector.link})
-        self.addCleanup(panel.end)
-        window = panel.wait_window()
-        panel.x.run("windowmove", "--sync", str(window), "1080", "560")
-        left, top, width, height = panel.x.geometry(window)
-        self.assertEqual((left, top), (1080, 560))
-        panel.click("CHECK_CONNECTION")
-        pid = panel.process.pid
-
-        def dialog():
-            return next(((w, g) for w in panel.x.windows(".*", pid)
-                         if (g := panel.x.geometry(w)) and g[2] == 312), None)
-        shown, (x, y, w, h) = wait_for(dialog, 3, "the responding dialog")
-        self.assertEqual(panel.results(), ["responding"])
-        self.assertTrue(left <= x and x + w <= left + width and top <= y and y + h <= top + height,
-                        (x, y, w, h))
-        panel.type(shown, "Return")
-        wait_for(lambda: shown not in panel.x.windows(".*", pid), 5, "the dialog to close")
-        self.assertEqual(panel.close(), 0)
-
-
 class Stop(unittest.TestCase):
     def test_a_signal_closes_the_panel_as_its_close_control_would(self):
         """SIGTERM while the not-responding dialog is open: exit 0, the port's lock released."""
