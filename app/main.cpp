@@ -5,6 +5,7 @@
 #include <QCommandLineParser>
 #include <QDBusMessage>
 #include <QScopeGuard>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,7 +20,7 @@
 
 namespace {
 
-constexpr int kNoDisplay = 1;
+constexpr int kNoDisplay = 1;  // also any other failure to start the window system
 constexpr int kUsageError = 2;
 constexpr const char* kNoDisplayLine = "tolvane: no display: set DISPLAY or WAYLAND_DISPLAY\n";
 
@@ -104,7 +105,9 @@ bool optionsAreValid(QCommandLineParser& options, const QStringList& arguments) 
 
 // While the window system is being reached, Qt's messages are held back: if it cannot be
 // reached, Qt would print several lines and abort; the user gets one line and exit status 1.
-// Once it is reached, the held messages are passed on as they came.
+// Any other failure to start (a platform plugin that does not exist or does not load) is told in
+// Qt's own words, also with status 1. Once it is reached, the held messages are passed on as
+// they came.
 struct HeldMessage {
     QtMsgType type;
     QByteArray category;
@@ -114,14 +117,41 @@ bool gReachingDisplay = false;
 std::vector<HeldMessage> gHeldMessages;
 QtMessageHandler gDefaultHandler = nullptr;
 
+// What the X11 and Wayland plugins say when their display server is not there.
+bool saysNoDisplay(const HeldMessage& held) {
+    return held.text.startsWith(QLatin1String("could not connect to display")) ||
+           held.text.startsWith(QLatin1String("Failed to create wl_display"));
+}
+
+// A plugin asked for (by -platform, QT_QPA_PLATFORM or the desktop session) that is not installed,
+// such as Wayland's on a Wayland-only desktop: no display setting would help then.
+bool saysPluginMissing(const HeldMessage& held) {
+    return held.text.startsWith(QLatin1String("Could not find the Qt platform plugin"));
+}
+
+[[noreturn]] void failToStart(QString reason) {
+    const auto any = [](bool (*says)(const HeldMessage&)) {
+        return std::any_of(gHeldMessages.begin(), gHeldMessages.end(), says);
+    };
+    gReachingDisplay = false;
+    QByteArray said = kNoDisplayLine;
+    if (!any(saysNoDisplay) || any(saysPluginMissing)) {
+        for (const HeldMessage& held : gHeldMessages)
+            gDefaultHandler(held.type,
+                            QMessageLogContext(nullptr, 0, nullptr, held.category.constData()),
+                            held.text);
+        while (reason.endsWith(QLatin1Char('\n'))) reason.chop(1);
+        said = reason.toLocal8Bit() + '\n';
+    }
+    [[maybe_unused]] const ssize_t n =
+        ::write(STDERR_FILENO, said.constData(), size_t(said.size()));
+    ::_exit(kNoDisplay);
+}
+
 void holdWhileReachingDisplay(QtMsgType type, const QMessageLogContext& context,
                               const QString& text) {
     if (!gReachingDisplay) return gDefaultHandler(type, context, text);
-    if (type == QtFatalMsg) {
-        [[maybe_unused]] const ssize_t n =
-            ::write(STDERR_FILENO, kNoDisplayLine, std::strlen(kNoDisplayLine));
-        ::_exit(kNoDisplay);
-    }
+    if (type == QtFatalMsg) failToStart(text);
     gHeldMessages.push_back({type, context.category, text});
 }
 

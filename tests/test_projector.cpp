@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDeadlineTimer>
@@ -12,9 +13,15 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <thread>
 
 #include "fake_serial_layer.h"
 #include "keypad_data.h"
@@ -33,13 +40,21 @@ namespace {
 const char* const kProbe = keypadData().probe.c_str();
 const char* const kCommonLeadIn = keypadData().control("mMute").leadIn.c_str();
 
+// Far less than a waiting entry for each probe of the flood would take.
+constexpr qlonglong kFloodGrowthKib = 8 * 1024;
+// A stop request is served within this, however busy the line.
+constexpr std::chrono::milliseconds kPromptStop{500};
+
 // The simulator as a child process, stdin on a pipe that stays open until closeInput().
 class Simulator {
   public:
-    enum class Start { Plain, Nohup, QuietOutput };
-    explicit Simulator(const QStringList& arguments = {}, Start how = Start::Plain) {
+    enum class Start { Plain, Nohup, QuietOutput, OutputToFile };
+    // OutputToFile: standard output goes to `output`.
+    explicit Simulator(const QStringList& arguments = {}, Start how = Start::Plain,
+                       const QString& output = {}) {
         process.setProgram(QStringLiteral(TOLVANE_PROJECTOR));
         process.setArguments(arguments);
+        if (how == Start::OutputToFile) process.setStandardOutputFile(output);
         if (how == Start::Nohup)  // as nohup starts a program: SIGHUP ignored
             process.setChildProcessModifier([] { ::signal(SIGHUP, SIG_IGN); });
         if (how == Start::QuietOutput) {
@@ -134,6 +149,14 @@ class Line {
     int fd_;
 };
 
+// A figure of /proc/<pid>/status, such as VmRSS, in KiB; 0 if it cannot be read.
+qlonglong statusKib(qint64 pid, const char* field) {
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly)) return 0;
+    const QRegularExpression line(QStringLiteral("%1:\\s+(\\d+) kB").arg(QLatin1String(field)));
+    return line.match(QString::fromLatin1(status.readAll())).captured(1).toLongLong();
+}
+
 Bytes operator+(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
@@ -165,6 +188,7 @@ class ProjectorTest : public QObject {
     void stopsCleanly_data();
     void stopsCleanly();
     void probeFloodKeepsMemoryBounded();
+    void stopsPromptlyDuringAFlood();
     void badOptions_data();
     void badOptions();
 
@@ -436,6 +460,7 @@ void ProjectorTest::linkRefusesToReplace_data() {
     QTest::newRow("live link") << "live link";
     QTest::newRow("directory") << "directory";
     QTest::newRow("missing parent directory") << "no parent";
+    QTest::newRow("a running simulator's link") << "running";
 }
 
 void ProjectorTest::linkRefusesToReplace() {
@@ -451,6 +476,11 @@ void ProjectorTest::linkRefusesToReplace() {
     if (kind == "live link") QVERIFY(QFile::link(target, path));
     if (kind == "directory") QVERIFY(QDir(dir.path()).mkdir("projector"));
     if (kind == "no parent") path = dir.filePath("missing/projector");
+    std::unique_ptr<Simulator> running;
+    if (kind == "running") {
+        running = std::make_unique<Simulator>(QStringList{"--link", path});
+        QVERIFY(!running->device().isEmpty());
+    }
 
     Simulator sim({"--link", path});
     QVERIFY(sim.process.waitForFinished(3000));
@@ -466,6 +496,7 @@ void ProjectorTest::linkRefusesToReplace() {
     if (kind == "live link") QCOMPARE(QFileInfo(path).symLinkTarget(), target);
     if (kind == "directory") QVERIFY(QFileInfo(path).isDir() && !QFileInfo(path).isSymLink());
     if (kind == "no parent") QVERIFY(!QFileInfo::exists(dir.filePath("missing")));
+    if (kind == "running") QCOMPARE(QFileInfo(path).symLinkTarget(), running->device());
 }
 
 void ProjectorTest::stopsCleanly_data() {
@@ -507,12 +538,15 @@ void ProjectorTest::stopsCleanly() {
     QVERIFY(!QFileInfo(link).isSymLink());
 }
 
-// A flood of probes, each answered a minute later, keeps the simulator's memory bounded.
+// A flood of probes, each answered a minute later, keeps the simulator's memory bounded: the
+// probes that arrive in one millisecond wait as one entry, so what waits grows with the time the
+// flood takes, not with the number of probes.
 void ProjectorTest::probeFloodKeepsMemoryBounded() {
     constexpr int kProbes = 1000000;
     const QString link = dir_.filePath("flooded");
     Simulator sim({"--link", link, "--reply-delay", "60000"}, Simulator::Start::QuietOutput);
     QTRY_VERIFY(QFileInfo(link).isSymLink());
+    const qlonglong idleKib = statusKib(sim.process.processId(), "VmRSS");
     const int fd = ::open(QFile::encodeName(link).constData(), O_RDWR | O_NOCTTY);
     QVERIFY(fd >= 0);
     const QByteArray block = QByteArray::fromHex("01060000100081970E").repeated(1000);
@@ -522,15 +556,70 @@ void ProjectorTest::probeFloodKeepsMemoryBounded() {
     int queued = 0;
     QTRY_VERIFY_WITH_TIMEOUT((::ioctl(fd, TIOCOUTQ, &queued), queued == 0), 30000);
     QTest::qWait(200);
-    QFile status(QStringLiteral("/proc/%1/status").arg(sim.process.processId()));
-    QVERIFY(status.open(QIODevice::ReadOnly));
-    static const QRegularExpression peak("VmHWM:\\s+(\\d+) kB");
-    const qlonglong peakKib =
-        peak.match(QString::fromLatin1(status.readAll())).captured(1).toLongLong();
-    qInfo("simulator peak resident memory after %d delayed probes: %lld KiB", kProbes, peakKib);
+    const qlonglong peakKib = statusKib(sim.process.processId(), "VmHWM");
+    qInfo("simulator peak resident memory after %d delayed probes: %lld KiB (%lld KiB idle)",
+          kProbes, peakKib, idleKib);
     QVERIFY(peakKib > 0 && peakKib < 50 * 1024);
+    // One entry a probe would take 16 bytes each, 15 MiB in all.
+    QVERIFY2(idleKib > 0 && peakKib - idleKib < kFloodGrowthKib,
+             qPrintable(QString::number(peakKib - idleKib)));
     ::close(fd);
     sim.stop();
+}
+
+// SIGTERM while the panel floods the line stops the simulator at once: reading what keeps coming
+// must not hold its stop requests back.
+void ProjectorTest::stopsPromptlyDuringAFlood() {
+    // Its lines go to a slow terminal: drained at about 4 MB/s, they hold the simulator's reading
+    // below what the flood brings, so the line never runs dry.
+    const QString output = dir_.filePath("slow-terminal");
+    QCOMPARE(::mkfifo(QFile::encodeName(output).constData(), 0600), 0);
+    const int terminal = ::open(QFile::encodeName(output).constData(), O_RDONLY | O_NONBLOCK);
+    QVERIFY(terminal >= 0);
+    const QString link = dir_.filePath("flooded");
+    Simulator sim({"--link", link, "--silent"}, Simulator::Start::OutputToFile, output);
+    QTRY_VERIFY(QFileInfo(link).isSymLink());
+    const int fd = ::open(QFile::encodeName(link).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(fd >= 0);
+    // For at most 5 s, so that a simulator that does not stop fails the test rather than hangs it.
+    std::atomic<bool> done = false;
+    std::atomic<qint64> written = 0;
+    std::thread flood([fd, &done, &written] {
+        const QByteArray block = QByteArray::fromHex("01060000100081970E").repeated(1000);
+        const QDeadlineTimer deadline(5s);
+        while (!done && !deadline.hasExpired()) {
+            pollfd room{fd, POLLOUT, 0};
+            if (::poll(&room, 1, 10) <= 0) continue;
+            const ssize_t n = ::write(fd, block.constData(), size_t(block.size()));
+            if (n < 0 && errno != EAGAIN) break;
+            written += std::max<ssize_t>(n, 0);
+        }
+    });
+    std::thread drain([terminal, &done] {
+        std::array<char, 4096> lines;
+        while (!done) {
+            [[maybe_unused]] const ssize_t n = ::read(terminal, lines.data(), lines.size());
+            QThread::usleep(1000);
+        }
+    });
+    const auto stopFlood = qScopeGuard([&] {
+        done = true;
+        flood.join();
+        drain.join();
+        if (sim.process.state() != QProcess::NotRunning) sim.process.kill();  // it may be stuck
+        sim.process.waitForFinished(3000);
+        ::close(fd);
+        ::close(terminal);
+    });
+    QTRY_VERIFY(written > 200000);  // well into the flood
+    QElapsedTimer stopping;
+    stopping.start();
+    sim.signal(SIGTERM);
+    const bool stopped = sim.process.waitForFinished(int(kPromptStop.count()));
+    qInfo("simulator stopped %lld ms after SIGTERM during a flood", qlonglong(stopping.elapsed()));
+    QVERIFY(stopped);
+    QCOMPARE(sim.process.exitCode(), 0);
+    QVERIFY(!QFileInfo(link).isSymLink());
 }
 
 void ProjectorTest::badOptions_data() {

@@ -49,6 +49,8 @@ class ResultDialogsTest : public QObject {
     void contrastRatios();
     void keptOnScreen_data();
     void keptOnScreen();
+    void placedOverThePanel_data();
+    void placedOverThePanel();
 };
 
 void ResultDialogsTest::notResponding() {
@@ -279,6 +281,42 @@ void ResultDialogsTest::keptOnScreen() {
     QFETCH(QRect, screen);
     QFETCH(QPoint, placed);
     QCOMPARE(tolvane::keptOnScreen(window, screen), QRect(placed, window.size()));
+}
+
+void ResultDialogsTest::placedOverThePanel_data() {
+    QTest::addColumn<QRect>("panel");  // its frame; empty: none
+    QTest::addColumn<QRect>("screen");
+    QTest::addColumn<QRect>("available");
+    QTest::addColumn<QPoint>("placed");
+    const QSize panel(457, 395);
+    const QRect small(0, 0, 1024, 768), wide(0, 0, 1920, 1080), right(1920, 0, 1280, 1024);
+    QTest::newRow("no panel") << QRect() << small << small << QPoint(356, 224);
+    QTest::newRow("panel where it opens")
+        << QRect({0, 0}, panel) << small << small << QPoint(356, 224);
+    QTest::newRow("panel just touching")
+        << QRect({667, 436}, panel) << wide << wide << QPoint(356, 224);
+    QTest::newRow("panel moved away")
+        << QRect({1080, 560}, panel) << wide << wide << QPoint(1153, 651);
+    QTest::newRow("panel partly off the screen: whole on it")
+        << QRect({1080, 760}, panel) << wide << wide.adjusted(0, 0, 0, -40) << QPoint(1153, 827);
+    QTest::newRow("panel on the right screen, where it opens")
+        << QRect({1920 + 200, 100}, panel) << right << right << QPoint(1920 + 356, 224);
+    QTest::newRow("panel on the right screen, moved away")
+        << QRect({1920 + 700, 600}, panel) << right << right << QPoint(1920 + 773, 691);
+}
+
+// The drawn place counts from the panel's screen, and holds while the dialog there touches the
+// panel; a panel moved away has the dialog over its middle instead. Whole on the screen either
+// way.
+void ResultDialogsTest::placedOverThePanel() {
+    QFETCH(QRect, panel);
+    QFETCH(QRect, screen);
+    QFETCH(QRect, available);
+    QFETCH(QPoint, placed);
+    const QRect drawn(356, 224, 312, 213);
+    const QRect place = tolvane::placeOverPanel(drawn, panel, screen, available);
+    QCOMPARE(place, QRect(placed, drawn.size()));
+    QVERIFY(available.contains(place));
 }
 
 QTEST_MAIN(ResultDialogsTest)

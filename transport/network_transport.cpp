@@ -33,7 +33,11 @@ NetworkTransport::NetworkTransport() {
         if (open_ && events().written) events().written();
     });
     QObject::connect(&socket_, &QAbstractSocket::errorOccurred, &socket_,
-                     [this] { dropped(socket_.errorString().toStdString()); });
+                     [this](QAbstractSocket::SocketError error) {
+                         // A look at the socket that found nothing (discardInput) is no failure.
+                         if (error != QAbstractSocket::SocketTimeoutError)
+                             dropped(socket_.errorString().toStdString());
+                     });
     QObject::connect(&socket_, &QAbstractSocket::connected, &socket_, [this] { onConnected(); });
     QObject::connect(&socket_, &QAbstractSocket::disconnected, &socket_,
                      [this] { dropped("the server closed the connection"); });

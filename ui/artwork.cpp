@@ -1,6 +1,9 @@
 #include "ui/artwork.h"
 
+#include <QEvent>
 #include <QImage>
+#include <QTimer>
+#include <QWidget>
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -13,10 +16,10 @@ static void loadArtwork() {
 namespace tolvane {
 namespace {
 
-// Title bars and task switchers show a window's icon at these sizes; launchers take the larger
-// pictures from the installed icon theme. Every size is decoded and sent to the window system
-// before the window appears, so the 128 and 256 pixel ones would only delay it.
+// Title bars take the small sizes; task switchers and docks the large ones too, and a window
+// system without the installed icon theme has only these.
 constexpr std::array kWindowIconPixels{16, 32, 48, 64};
+constexpr std::array kLargeIconPixels{128, 256};
 // Arrow pictures: 32 pixels on the key, 64 for a screen at twice the scale, 16 for small.
 constexpr std::array kArrowPixels{16, 32, 64};
 
@@ -36,6 +39,32 @@ QIcon appIcon() {
     for (int size : kWindowIconPixels)
         icon.addFile(QStringLiteral(":/artwork/tolvane_%1.png").arg(size), QSize(size, size));
     return icon;
+}
+
+QIcon appIconAllSizes() {
+    QIcon icon = appIcon();
+    for (int size : kLargeIconPixels)
+        icon.addFile(QStringLiteral(":/artwork/tolvane_%1.png").arg(size), QSize(size, size));
+    return icon;
+}
+
+void setMainWindowIcon(QWidget* window) {
+    window->setWindowIcon(appIcon());
+    // The large sizes from the event loop after the first showing, when the window system has
+    // been asked for the window.
+    class OnceShown : public QObject {
+      public:
+        using QObject::QObject;
+        bool eventFilter(QObject* watched, QEvent* event) override {
+            if (event->type() != QEvent::Show) return false;
+            auto* shown = static_cast<QWidget*>(watched);
+            QTimer::singleShot(0, shown, [shown] { shown->setWindowIcon(appIconAllSizes()); });
+            shown->removeEventFilter(this);
+            deleteLater();
+            return false;
+        }
+    };
+    window->installEventFilter(new OnceShown(window));
 }
 
 QIcon arrowIcon(const QString& name, const QPalette& palette) {

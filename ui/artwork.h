@@ -6,10 +6,19 @@
 #include <QRect>
 #include <QString>
 
+class QWidget;
+
 namespace tolvane {
 
-// The program's icon, at the sizes title bars and task switchers show.
+// The program's icon at the sizes title bars show (16 to 64 pixels), and with the larger ones
+// that task switchers and docks show too (up to 256 pixels, for a screen at twice the scale).
 QIcon appIcon();
+QIcon appIconAllSizes();
+
+// Gives the program's main window its icon at every size. Each size of a window's icon is decoded
+// and sent to the window system before the window appears, and the two largest would delay that
+// by a few milliseconds, so they follow once the window has been shown.
+void setMainWindowIcon(QWidget* window);
 
 // A cursor key's picture at 1x and 2x: drawn black, or in the palette's button-text colour
 // where black would not stand out from the button face.

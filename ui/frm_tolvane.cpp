@@ -1,12 +1,19 @@
 #include "ui/frm_tolvane.h"
 
+#include <QAccessible>
+#include <QAccessibleActionInterface>
+#include <QAccessibleWidget>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPointer>
+#include <QSet>
 #include <QShortcut>
+#include <QWindow>
 #include <array>
 #include <stdexcept>
 
@@ -78,6 +85,173 @@ static_assert(firstUnhandledRow() == kNoRow,
 static_assert(firstHandlerWithoutButton() == kNoRow,
               "click handler (index above) has no key or button in the keypad layout");
 
+// The menu bar takes every key while it has the keyboard (after Alt, where the style offers
+// that): the arrow keys, Enter and Escape that move in it would otherwise press the remote's
+// keys, whose shortcuts are tried first.
+class KeypadMenuBar : public QMenuBar {
+  public:
+    using QMenuBar::QMenuBar;
+
+  protected:
+    bool event(QEvent* event) override {
+        if (event->type() != QEvent::ShortcutOverride) return QMenuBar::event(event);
+        event->accept();
+        return true;
+    }
+};
+
+// A Comm item as a screen reader finds it: a check box in the menu, checked or not, described
+// by the device it opens (its tooltip, looked up each time the menu opens). Qt's own menu items
+// have no description, and Qt passes on neither a checkable menu item's role nor its being
+// checkable to the desktop's accessibility bus, so that an item not checked would read as a
+// plain one.
+class CommItemAccessible : public QAccessibleInterface, public QAccessibleActionInterface {
+  public:
+    explicit CommItemAccessible(QAction* item)
+        : item_(item), menu_(qobject_cast<QMenu*>(item->parent())) {}
+
+    bool isValid() const override { return item_ && menu_; }
+    QObject* object() const override { return item_; }
+    QWindow* window() const override { return menu_ ? menu_->windowHandle() : nullptr; }
+    QAccessibleInterface* parent() const override {
+        return QAccessible::queryAccessibleInterface(menu_);
+    }
+    QAccessibleInterface* child(int) const override { return nullptr; }
+    int childCount() const override { return 0; }
+    int indexOfChild(const QAccessibleInterface*) const override { return -1; }
+    QAccessibleInterface* childAt(int, int) const override { return nullptr; }
+    QAccessible::Role role() const override { return QAccessible::CheckBox; }
+    QAccessible::State state() const override {
+        QAccessible::State state;
+        state.invisible = !menu_->isVisible() || !item_->isVisible();
+        state.focusable = true;
+        state.focused = menu_->activeAction() == item_;
+        state.disabled = !item_->isEnabled();
+        state.checkable = item_->isCheckable();
+        state.checked = item_->isChecked();
+        return state;
+    }
+    QString text(QAccessible::Text kind) const override {
+        switch (kind) {
+            case QAccessible::Name:
+                return item_->text();
+            case QAccessible::Description:  // until described, the tooltip is the caption
+                return item_->toolTip() == item_->text() ? QString() : item_->toolTip();
+            default:
+                return {};
+        }
+    }
+    void setText(QAccessible::Text, const QString&) override {}
+    QRect rect() const override {
+        return menu_->actionGeometry(item_).translated(menu_->mapToGlobal(QPoint()));
+    }
+    void* interface_cast(QAccessible::InterfaceType type) override {
+        return type == QAccessible::ActionInterface ? static_cast<QAccessibleActionInterface*>(this)
+                                                    : nullptr;
+    }
+    QStringList actionNames() const override { return {pressAction()}; }
+    void doAction(const QString& name) override {
+        if (name == pressAction() && item_->isEnabled()) item_->trigger();
+    }
+    QStringList keyBindingsForAction(const QString&) const override { return {}; }
+
+  private:
+    QPointer<QAction> item_;
+    QPointer<QMenu> menu_;
+};
+
+// The Comm Port menu around those items: Qt's own menu counts only menu items as its children.
+class CommMenuAccessible : public QAccessibleWidget {
+  public:
+    explicit CommMenuAccessible(QMenu* menu) : QAccessibleWidget(menu, QAccessible::PopupMenu) {}
+
+    int childCount() const override { return int(menu()->actions().size()); }
+    QAccessibleInterface* child(int index) const override {
+        return QAccessible::queryAccessibleInterface(menu()->actions().value(index));
+    }
+    int indexOfChild(const QAccessibleInterface* child) const override {
+        return int(menu()->actions().indexOf(qobject_cast<QAction*>(child->object())));
+    }
+    QAccessibleInterface* childAt(int x, int y) const override {
+        return QAccessible::queryAccessibleInterface(
+            menu()->actionAt(menu()->mapFromGlobal(QPoint(x, y))));
+    }
+    // The menu bar's item that opens it.
+    QAccessibleInterface* parent() const override {
+        QWidget* bar = menu()->parentWidget();
+        QAccessibleInterface* barInterface = QAccessible::queryAccessibleInterface(bar);
+        return barInterface ? barInterface->child(int(bar->actions().indexOf(menu()->menuAction())))
+                            : nullptr;
+    }
+    QString text(QAccessible::Text kind) const override {
+        return kind == QAccessible::Name ? menu()->title() : QAccessibleWidget::text(kind);
+    }
+
+  private:
+    QMenu* menu() const { return static_cast<QMenu*>(widget()); }
+};
+
+// Marks the Comm Port menu and its items for commMenuAccessible().
+constexpr const char* kCommMenuProperty = "tolvaneCommMenu";
+
+QAccessibleInterface* commMenuAccessible(const QString& className, QObject* object) {
+    if (!object || !object->property(kCommMenuProperty).toBool()) return nullptr;
+    if (auto* item = qobject_cast<QAction*>(object); item && className == QLatin1String("QAction"))
+        return new CommItemAccessible(item);
+    if (auto* menu = qobject_cast<QMenu*>(object); menu && className == QLatin1String("QMenu"))
+        return new CommMenuAccessible(menu);
+    return nullptr;
+}
+
+// A remote key that does not repeat is pressed once however long its computer key is held, and
+// so is the key that Space presses. X11 gives each repeat of a held key, a release and a press,
+// one time stamp; Qt tells repeats by looking ahead for that press, and when it has not arrived
+// yet (a busy panel) takes the release for a real one and the press for a new one. So a press at
+// the very time of its key's last release is taken for a repeat here too.
+class OnePressWhileHeld : public QObject {
+  public:
+    explicit OnePressWhileHeld(QWidget* window) : QObject(window), window_(window) {
+        for (const ControlLayout& row : kKeypadLayout)
+            if (!row.shortcut.repeats)
+                for (const QKeySequence& keys :
+                     QKeySequence::listFromString(qstr(row.shortcut.keys)))
+                    once_.insert(keys[0].key());
+        once_.insert(Qt::Key_Space);
+        once_.insert(Qt::Key_Select);
+        qApp->installEventFilter(this);
+    }
+
+  protected:
+    bool eventFilter(QObject* receiver, QEvent* event) override {
+        const QEvent::Type type = event->type();
+        if (type != QEvent::KeyPress && type != QEvent::KeyRelease &&
+            type != QEvent::ShortcutOverride)
+            return false;
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (!once_.contains(key->key()) || !inWindow(receiver)) return false;
+        const quint32 id = key->nativeScanCode() != 0 ? key->nativeScanCode() : quint32(key->key());
+        if (type == QEvent::KeyRelease) {
+            released_[id] = key->timestamp();
+            return false;
+        }
+        const bool repeat = key->isAutoRepeat() ||
+                            (key->timestamp() != 0 && released_.value(id) == key->timestamp());
+        if (!repeat) return false;
+        event->accept();  // as a shortcut override: no shortcut; the press that follows is dropped
+        return true;
+    }
+
+  private:
+    bool inWindow(QObject* receiver) const {
+        const auto* widget = qobject_cast<QWidget*>(receiver);
+        return receiver == window_->windowHandle() || (widget && widget->window() == window_);
+    }
+
+    QWidget* window_;
+    QSet<int> once_;                    // the keys that do not repeat
+    QHash<quint32, quint64> released_;  // each key's last release: its time stamp
+};
+
 }  // namespace
 
 frmTolvane::frmTolvane(std::unique_ptr<SerialLayer> port)
@@ -87,7 +261,7 @@ frmTolvane::frmTolvane(std::unique_ptr<SerialLayer> port)
     ports_.ownCheckWaiting = [this] { return Timer1.isActive(); };
     setObjectName(QStringLiteral("frmTolvane"));
     setWindowTitle(QStringLiteral("Tolvane"));
-    setWindowIcon(appIcon());
+    setMainWindowIcon(this);
     connect(&Timer1, &QTimer::timeout, this, &frmTolvane::Timer1_Timer);
     buildMenu();
     buildKeypad();
@@ -97,12 +271,16 @@ frmTolvane::frmTolvane(std::unique_ptr<SerialLayer> port)
 frmTolvane::~frmTolvane() = default;
 
 void frmTolvane::buildMenu() {
+    QAccessible::installFactory(&commMenuAccessible);  // a second time changes nothing
+    setMenuBar(new KeypadMenuBar(this));
     QMenu* mnuCommport = menuBar()->addMenu(QStringLiteral("Comm Port"));
     mnuCommport->setObjectName(QStringLiteral("mnuCommport"));
+    mnuCommport->setProperty(kCommMenuProperty, true);
     auto add = [&](const char* name, const char* caption, void (frmTolvane::*handler)()) {
         QAction* item = mnuCommport->addAction(QLatin1String(caption));
         item->setObjectName(QLatin1String(name));
         item->setCheckable(true);
+        item->setProperty(kCommMenuProperty, true);
         connect(item, &QAction::triggered, this, handler);
         return item;
     };
@@ -114,6 +292,12 @@ void frmTolvane::buildMenu() {
     // go), and not at start, which it would slow.
     mnuCommport->setToolTipsVisible(true);
     connect(mnuCommport, &QMenu::aboutToShow, this, &frmTolvane::describePorts);
+    // The title has no access key (none is drawn): F10 opens the menu from anywhere in the
+    // window; where the style offers it, Alt then an arrow key, Enter or Space does too.
+    auto* open = new QShortcut(QKeySequence(Qt::Key_F10), this);
+    open->setContext(Qt::WindowShortcut);
+    connect(open, &QShortcut::activated, this,
+            [this, mnuCommport] { menuBar()->setActiveAction(mnuCommport->menuAction()); });
 }
 
 void frmTolvane::describePorts() {
@@ -164,6 +348,7 @@ void frmTolvane::buildKeypad() {
     }
     button(QStringLiteral("mArrow_up"))->setFocus();
     setFixedSize(sizeHint());
+    new OnePressWhileHeld(this);
 }
 
 // The computer key presses the remote key wherever the focus is in the window (so Enter is the

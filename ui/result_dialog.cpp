@@ -103,19 +103,31 @@ int ResultDialog::execOver(QWidget* panel) {
     }
     // Each showing starts from the drawn place, wherever the last one was moved to.
     fitToTexts();
-    setGeometry(QRect(clientPixels_.topLeft(), size()));
-    // The place is fixed in logical pixels; on a small or scaled screen it is moved in just
-    // far enough for the whole dialog, OK included, to be seen.
-    QScreen* screen = QGuiApplication::screenAt(geometry().center());
+    const QRect drawn(clientPixels_.topLeft(), size());
+    setGeometry(drawn);
+    // The drawn place is in logical pixels on the panel's screen; the panel may have been moved
+    // elsewhere on it, or to another screen, and on a small or scaled screen the dialog is moved
+    // in just far enough for the whole of it, OK included, to be seen.
+    const bool shown = panel && panel->isVisible();
+    const QRect frame = shown ? panel->frameGeometry() : QRect();
+    QScreen* screen = shown ? QGuiApplication::screenAt(frame.center()) : nullptr;
     if (!screen && panel) screen = panel->screen();
     if (!screen) screen = QGuiApplication::primaryScreen();
-    if (screen) setGeometry(keptOnScreen(geometry(), screen->availableGeometry()));
+    if (screen)
+        setGeometry(placeOverPanel(drawn, frame, screen->geometry(), screen->availableGeometry()));
     const int result = exec();
     // Qt has already let go of the hidden dialog's native window, but its window object keeps a
     // connection made each time the dialog was activated; a fresh one each showing keeps the
     // dialog's memory the same however often it is shown.
     destroy();
     return result;
+}
+
+QRect placeOverPanel(const QRect& drawn, const QRect& panel, const QRect& screen,
+                     const QRect& available) {
+    QRect place = drawn.translated(screen.topLeft());
+    if (!panel.isEmpty() && !place.intersects(panel)) place.moveCenter(panel.center());
+    return keptOnScreen(place, available);
 }
 
 void ResultDialog::showEvent(QShowEvent* event) {

@@ -23,7 +23,8 @@ class ResultDialog : public QDialog {
     void Command1_Click() { close(); }
 
     // Shows it modal above `panel` (its transient parent where the window system places
-    // windows itself, as on Wayland), wholly on the screen, and waits until it is closed.
+    // windows itself, as on Wayland), placed by placeOverPanel() on the panel's screen, and
+    // waits until it is closed.
     int execOver(QWidget* panel);
 
     // Gives every label the height its text needs in the label's font (and the width, for a
@@ -44,6 +45,15 @@ class ResultDialog : public QDialog {
     QRect clientPixels_;                                // as drawn
     std::vector<std::pair<QWidget*, QRect>> controls_;  // each with its place as drawn
 };
+
+// Where a result dialog opens. `drawn` is its drawn place relative to the top-left of the
+// screen; `panel` the panel's frame (empty: no panel to go by); `screen` the geometry of the
+// panel's screen, `available` the part of it free of desktop bars. At the drawn place on the
+// panel's screen as long as it touches the panel there; over the middle of the panel when the
+// panel has been moved away from it. Either way moved in as far as needed to lie wholly in
+// `available`.
+QRect placeOverPanel(const QRect& drawn, const QRect& panel, const QRect& screen,
+                     const QRect& available);
 
 }  // namespace tolvane
 
