@@ -76,10 +76,7 @@ class FakeTransport final : public Transport {
 
 FakeSerialLayer::FakeSerialLayer()
     : SerialLayer([this](const PortAddress&) { return std::make_unique<FakeTransport>(*this); },
-                  [](int port) {
-                      return PortAddress{PortAddress::Kind::SerialDevice,
-                                         "fake device " + std::to_string(port)};
-                  }) {}
+                  [](int port) { return parsePortName("fake device " + std::to_string(port)); }) {}
 
 void FakeSerialLayer::hangUp() {
     if (line_) line_->lose();

@@ -120,6 +120,13 @@ void SerialLayer::open() {
     close();
     address_ = fixed_ ? *fixed_ : resolve_(port_);
     openFailure_.reset();
+    // The same port chosen again while it still sends what was queued before: it is this
+    // open's now, so what has not begun is withdrawn.
+    departures_.remove_if([this](const std::unique_ptr<Departure>& departure) {
+        if (departure->where() != address_.path) return false;
+        departure->hurry();
+        return true;
+    });
     if (address_.kind == PortAddress::Kind::Invalid) throw refusal(address_.problem, 0);
     state_ = PortState::Opening;
     takeTransport(make_(address_));

@@ -191,8 +191,10 @@ class Departure {
     Departure(SerialLayer& owner, std::unique_ptr<Transport> line,
               std::deque<SerialLayer::Press> waiting, std::deque<SerialLayer::Press> handed);
     ~Departure();
-    // Ends at once what is left: for a program that is ending.
+    // Ends at once what is left: for a program that is ending, or a port opened again.
     void hurry();
+    // The device or address it is leaving; empty once it has gone.
+    std::string where() const { return line_ ? line_->where() : std::string(); }
 
   private:
     void feed();
