@@ -53,6 +53,7 @@ class PortManagerTest : public QObject {
     void lostPortComesBackQuietly();
     void retryingStopsOrNeverStarts_data();
     void retryingStopsOrNeverStarts();
+    void networkRetriesSpreadOut();
 };
 
 void PortManagerTest::startUpOpensComm1() {
@@ -248,6 +249,21 @@ void PortManagerTest::retryingStopsOrNeverStarts() {
     QVERIFY(!manager.retrying());
     QTest::qWait(1200);  // a stretch in which no try may come: two device periods and more
     QCOMPARE(std::count(port.transcript.begin(), port.transcript.end(), "reopen"), 0);
+}
+
+// A device server that stays away is tried after 1 s, then 2 s more, then 4 s more: in the
+// first 3.5 s, twice (a pause that did not grow would make it three times).
+void PortManagerTest::networkRetriesSpreadOut() {
+    FakeSerialLayer port;
+    port.transport = TransportKind::Network;
+    FakeUi ui;
+    PortManager manager(port, ui);
+    manager.startUp();
+    port.refusedPorts = {1};
+    port.hangUp();
+    QTest::qWait(3500);
+    QCOMPARE(std::count(port.transcript.begin(), port.transcript.end(), "reopen"), 2);
+    QVERIFY(manager.retrying());
 }
 
 QTEST_GUILESS_MAIN(PortManagerTest)
