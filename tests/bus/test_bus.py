@@ -3,9 +3,11 @@ through the panel that holds its port, presses mix with clicks in order, the che
 panel shows no dialog, bad names send nothing, and without a bus tolvane-send opens the port."""
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 import xml.etree.ElementTree as ET
@@ -169,6 +171,38 @@ class Bus(unittest.TestCase):
         panel.wait_log("raised by a second start for the same port")
         self.assertIn("runs already", "\n".join(second.log()))
         self.assertEqual(panel.messages(), [])
+
+    def test_a_caller_of_another_user_is_refused(self):
+        """On a bus that admits every user, a call from another user presses nothing. Needs root
+        to call as user nobody."""
+        if os.geteuid() != 0:
+            self.skipTest("needs root to call as another user")
+        folder = tempfile.mkdtemp(prefix="tolvane-bus-")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        os.chmod(folder, 0o755)
+        config = os.path.join(folder, "bus.conf")
+        with open(config, "w") as f:
+            f.write(f"""<busconfig><type>session</type><listen>unix:path={folder}/bus</listen>
+<auth>EXTERNAL</auth><policy context="default"><allow user="*"/><allow own="*"/>
+<allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/></policy></busconfig>""")
+        daemon = subprocess.Popen([command("dbus-daemon"), "--config-file", config, "--nofork"])
+        self.addCleanup(daemon.wait)
+        self.addCleanup(daemon.terminate)
+        address = f"unix:path={folder}/bus"
+        wait_for(lambda: os.path.exists(f"{folder}/bus"), 5, "the bus to listen")
+        os.chmod(f"{folder}/bus", 0o777)
+        self.scene = Scene(extra_env=dict(LOGGING, DBUS_SESSION_BUS_ADDRESS=address))
+        self.addCleanup(self.scene.close)
+        self.scene.panel.wait_window()
+        name = self.bus_name(self.scene.panel)
+        call = subprocess.run(
+            [command("setpriv"), "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+             command("dbus-send"), f"--bus={address}", "--print-reply", f"--dest={name}", PATH,
+             f"{NAME}.Press", "array:string:mute"], capture_output=True, text=True, timeout=20)
+        self.assertNotEqual(call.returncode, 0)
+        self.assertIn("only the panel's own user may use it", call.stderr)
+        time.sleep(0.5)
+        self.assertEqual(self.scene.projector.drain(), [])
 
     def test_clicks_and_bus_presses_arrive_in_the_order_given(self):
         panel, projector, name = self.start()
