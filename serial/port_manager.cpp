@@ -65,8 +65,7 @@ void PortManager::selectPort(int port) {
 
 // "Comm2: /dev/ttyUSB0", the system's reason, and each likely cause's fix on a line of its own.
 std::string PortManager::openFailure(const SerialError& error) const {
-    std::string details =
-        "Comm" + std::to_string(chosen_) + ": " + printable(port_.where()) + "\n" + error.what();
+    std::string details = portLine() + "\n" + error.what();
     std::string_view hints = error.hint();
     while (!hints.empty()) {
         hints.remove_prefix(std::min(hints.find_first_not_of("; ("), hints.size()));
@@ -79,6 +78,10 @@ std::string PortManager::openFailure(const SerialError& error) const {
     return details;
 }
 
+std::string PortManager::portLine() const {
+    return "Comm" + std::to_string(chosen_) + ": " + printable(port_.where());
+}
+
 std::string PortManager::retryNote() const {
     return retrying() ? "lost, trying again since " + lostAt_ : std::string();
 }
@@ -86,12 +89,10 @@ std::string PortManager::retryNote() const {
 bool PortManager::pressKey(const KeyCommand& key) {
     const auto failure = pressKeyQuietly(key);
     // The port is not the wrong choice: it went away, and it is used again once it is back.
-    if (failure && retrying())
-        ui_.showMessage(*failure, "Comm" + std::to_string(chosen_) + ": " +
-                                      printable(port_.where()) + "\n" + retryNote() +
-                                      "; keys go out again once it is back");
-    else if (failure)
-        ui_.showMessage(*failure);
+    if (failure)
+        ui_.showMessage(*failure, retrying() ? portLine() + "\n" + retryNote() +
+                                                   "; keys go out again once it is back"
+                                             : std::string());
     return !failure;
 }
 

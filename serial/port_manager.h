@@ -58,6 +58,8 @@ class PortManager {
   private:
     // The box's further text for a failed open.
     std::string openFailure(const SerialError& error) const;
+    // "Comm2: /dev/ttyUSB0": the item chosen and what it opened, or tried to.
+    std::string portLine() const;
 
     SerialLayer& port_;
     PortUi& ui_;

@@ -250,8 +250,6 @@ void SerialLayer::close() {
     // A close during an open: the presses waiting for it go nowhere.
     tell(waiting_, false);
     tell(handed_, false);
-    waiting_.clear();
-    handed_.clear();
     state_ = PortState::Closed;
 }
 

@@ -118,7 +118,6 @@ class SerialLayer {
     std::string describePort(std::int16_t port) const;
     // The device or address of the last open attempt, as named.
     const std::string& where() const { return address_.path; }
-    PortState state() const { return state_; }
     // Ports closed earlier still sending what was queued before.
     bool departing() const { return !departures_.empty(); }
     // Runs the event loop's other work until every departing port is done (each within its own
