@@ -1,10 +1,10 @@
 """Every program and Python module that the build and the tests use comes from a package that
-./run installs for that mode (tools/check_packages.py finds them)."""
+./run installs for that mode (tests/packages/check_packages.py finds them)."""
 import os
 import sys
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import check_packages  # noqa: E402
 

@@ -2,11 +2,11 @@
 # Installs a build into a scratch folder and checks what lands there: every file we ship and
 # nothing else, the icon sizes, the desktop entry and the AppStream file through their
 # validators, the man pages through groff, and the installed program itself.
-# usage: tools/check_install.sh BUILD_DIR
+# usage: tests/install/check_install.sh BUILD_DIR
 set -uo pipefail
 
 app_id=io.github.tolvane.Tolvane
-here=$(cd "$(dirname "$0")/.." && pwd)
+here=$(cd "$(dirname "$0")/../.." && pwd)
 failures=0
 
 die() {
@@ -18,7 +18,7 @@ fail() {
     failures=$((failures + 1))
 }
 
-[ $# -eq 1 ] || die "usage: tools/check_install.sh BUILD_DIR"
+[ $# -eq 1 ] || die "usage: tests/install/check_install.sh BUILD_DIR"
 build=$1
 [ -f "$build/CMakeCache.txt" ] || die "'$build' is not a configured build folder (no CMakeCache.txt)"
 [ -f "$build/install_contents.txt" ] ||

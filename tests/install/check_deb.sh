@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Builds the .deb and checks it without installing it: its fields, its files, and that the
 # programs it carries start.
-# usage: tools/check_deb.sh BUILD_DIR
+# usage: tests/install/check_deb.sh BUILD_DIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-deb=$("$here/build_deb.sh" "$1" | tail -n 1)
+deb=$("$here/../../tools/build_deb.sh" "$1" | tail -n 1)
 unpacked=$(mktemp -d)
 trap 'rm -rf "$unpacked"' EXIT
 dpkg-deb -x "$deb" "$unpacked"

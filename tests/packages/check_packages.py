@@ -9,7 +9,7 @@ a package that tools/packages lists for the mode that needs it, by one those pul
 package of priority "required". The Python tests run programs through harness.command(), which
 this reads; a program named directly in a subprocess call is a problem too.
 
-usage: tools/check_packages.py [--list]   (--list: every use found, with its package)
+usage: tests/packages/check_packages.py [--list]   (--list: every use found, with its package)
 """
 import ast
 import importlib.util
@@ -19,7 +19,7 @@ import shutil
 import subprocess
 import sys
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 MODES = ("build", "test", "deep")
 # Where a Debian user's PATH does not look, but a test's lookup does (harness.command).
 SEARCH = os.pathsep.join([os.environ.get("PATH", os.defpath), "/usr/sbin", "/sbin"])
@@ -29,8 +29,8 @@ SHELL_WORDS = set("""if then else elif fi case esac for while until do done in f
     exec source . cd pwd echo printf read mapfile test [ [[ true false wait kill command type
     shopt umask unset let builtin getopts hash jobs alias""".split())
 # The scripts the build, run and the tests run, and the mode that needs each.
-SCRIPTS = {"run": "build", "tools/check_install.sh": "test", "tools/build_deb.sh": "deep",
-           "tools/check_deb.sh": "deep", "fuzz/run.sh": "deep"}
+SCRIPTS = {"run": "build", "tests/install/check_install.sh": "test", "tools/build_deb.sh": "deep",
+           "tests/install/check_deb.sh": "deep", "fuzz/run.sh": "deep"}
 
 
 def listed_packages():
