@@ -2,18 +2,26 @@
 
 #include <utility>
 
-#include "serial/check_timers.h"
-#include "serial/connection_check.h"
+#include "protocol/key_table.h"
 #include "serial/messages.h"
 
 namespace tolvane {
+
+void sendProbe(SerialLayer& port) {
+    if (port.PortOpen()) port.InBufferCount(0);
+    port.Output(probeFrame());
+}
+
+bool takeReply(SerialLayer& port, std::int16_t count) {
+    if (port.InBufferCount() < count) return false;
+    port.InBufferCount(0);
+    return true;
+}
 
 QuietCheck::QuietCheck(SerialLayer& port) : port_(port) {
     deadline_.setSingleShot(true);
     deadline_.setInterval(kReplyTimeout);
     deadline_.setTimerType(Qt::PreciseTimer);
-    // The serial layer need not raise an event for every byte, so the count is looked at as
-    // often as the window's check looks at it.
     poll_.setInterval(kWaitBound);
     poll_.setTimerType(Qt::PreciseTimer);
     QObject::connect(&poll_, &QTimer::timeout, [this] { look(); });
@@ -42,8 +50,7 @@ void QuietCheck::interrupt(std::string_view reason) {
 
 void QuietCheck::look() {
     try {
-        if (port_.InBufferCount() < 1) return;
-        port_.InBufferCount(0);
+        if (!takeReply(port_)) return;
     } catch (const SerialError& error) {
         finish(Result::Failed, messageFor(error.kind()));
         return;

@@ -11,12 +11,15 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QSet>
 #include <QShortcut>
 #include <QWindow>
 #include <array>
 #include <stdexcept>
 
+#include "serial/messages.h"
+#include "transport/logging.h"
 #include "ui/artwork.h"
 #include "ui/fonts.h"
 #include "ui/keypad_layout.h"
@@ -256,9 +259,13 @@ class OnePressWhileHeld : public QObject {
 
 frmTolvane::frmTolvane(std::unique_ptr<SerialLayer> port)
     : MSComm1_(port ? std::move(port) : throw std::invalid_argument("frmTolvane: no serial layer")),
-      ports_(*MSComm1_, *this),
-      check_(*MSComm1_, *this) {
+      ports_(*MSComm1_, *this) {
     ports_.ownCheckWaiting = [this] { return Timer1.isActive(); };
+    Timer1.setInterval(kReplyTimeout);
+    Timer1.setTimerType(Qt::PreciseTimer);
+    waitBound_.setSingleShot(true);
+    waitBound_.setInterval(kWaitBound);
+    waitBound_.setTimerType(Qt::PreciseTimer);
     setObjectName(QStringLiteral("frmTolvane"));
     setWindowTitle(QStringLiteral("Tolvane"));
     setMainWindowIcon(this);
@@ -412,13 +419,60 @@ void frmTolvane::selectPortFromMenu(int item) {
 
 void frmTolvane::CHECK_CONNECTION_Click() {
     if (ports_.ownCheckStarting) ports_.ownCheckStarting();
-    check_.click();
+    // A click still queued when the window began to close starts nothing.
+    if (closing_) return;
+    if (checksWaiting_ >= kMaxNestedChecks) {
+        if (!ignoringChecks_)
+            qCInfo(lcSerial) << "Check Connection clicked while" << checksWaiting_
+                             << "checks wait; ignoring clicks until one ends";
+        ignoringChecks_ = true;
+        return;
+    }
+    ignoringChecks_ = false;
+    ++checksWaiting_;
+    const auto done = qScopeGuard([this] { --checksWaiting_; });
+    try {
+        sendProbe(*MSComm1_);
+    } catch (const SerialError& error) {
+        showMessage(messageFor(error.kind()), {});
+        return;
+    }
+    // A nested check shares the running timer: it does not extend the first one's wait.
+    if (!Timer1.isActive()) Timer1.start();
+    try {
+        wait(1);
+    } catch (const SerialError& error) {
+        // A port that vanished under the check: end it, never leave the timer running.
+        Timer1.stop();
+        showMessage(messageFor(error.kind()), {});
+        return;
+    }
+    // A stopped timer means the time-out has been told already (perhaps by a nested check).
+    const bool answered = !closing_ && Timer1.isActive();
+    Timer1.stop();
+    if (!answered) return;
+    qCDebug(lcUi) << "result dialog: responding";
+    if (!CONNECTION_) CONNECTION_ = std::make_unique<CONNECTION>();
+    CONNECTION_->execOver(this);
 }
+
 void frmTolvane::Timer1_Timer() {
-    check_.tick();
+    Timer1.stop();
+    qCDebug(lcUi) << "result dialog: not responding";
+    if (!frmconnect_) frmconnect_ = std::make_unique<frmconnect>();
+    frmconnect_->execOver(this);
 }
+
+// Each pass runs the pending events, then looks at the timer, then at the count. Every pass but
+// the first sleeps until an event arrives, instead of spinning, but for kWaitBound at most, so
+// that bytes counted without an event are seen too.
 void frmTolvane::wait(const std::int16_t& count) {
-    check_.wait(count);
+    for (auto flags = QEventLoop::AllEvents;; flags = QEventLoop::WaitForMoreEvents) {
+        waitBound_.start();  // its own event ends the sleep if nothing else does
+        QCoreApplication::processEvents(flags);
+        waitBound_.stop();
+        if (closing_ || !Timer1.isActive() || takeReply(*MSComm1_, count)) return;
+    }
 }
 
 void frmTolvane::setPortChecked(int item, bool checked) {
@@ -447,26 +501,6 @@ void frmTolvane::showMessageBox(const QString& text, const QString& details) {
     box.setInformativeText(details);
     box.button(QMessageBox::Ok)->setIcon(QIcon());  // a plain "OK", as on the result dialogs
     box.exec();
-}
-
-void frmTolvane::setTimerEnabled(bool enabled) {
-    timers_.setReplyEnabled(enabled);
-}
-
-void frmTolvane::processEvents(bool mayWait) {
-    timers_.processEvents(mayWait);
-}
-
-void frmTolvane::showResponding() {
-    qCDebug(lcUi) << "result dialog: responding";
-    if (!CONNECTION_) CONNECTION_ = std::make_unique<CONNECTION>();
-    CONNECTION_->execOver(this);
-}
-
-void frmTolvane::showNotResponding() {
-    qCDebug(lcUi) << "result dialog: not responding";
-    if (!frmconnect_) frmconnect_ = std::make_unique<frmconnect>();
-    frmconnect_->execOver(this);
 }
 
 void frmTolvane::closeEvent(QCloseEvent* event) {

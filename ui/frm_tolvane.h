@@ -7,13 +7,11 @@
 #include <QPushButton>
 #include <QTimer>
 #include <memory>
-#include <optional>
 #include <string_view>
 
-#include "serial/check_timers.h"
-#include "serial/connection_check.h"
 #include "serial/port_manager.h"
 #include "serial/port_ui.h"
+#include "serial/quiet_check.h"
 #include "transport/serial_layer.h"
 
 class QGroupBox;
@@ -66,9 +64,13 @@ struct KeyShortcut;
     X(mVolume)
 // clang-format on
 
+// Checks waiting inside one another at most; each holds a stack frame of event processing, so
+// a storm of clicks must not nest without end. Clicks beyond this are ignored.
+inline constexpr int kMaxNestedChecks = 16;
+
 // The keypad window: the remote on screen. Each key sends its two frames; the menu chooses the
 // port; "Check Connection" asks the projector for any reply.
-class frmTolvane : public QMainWindow, private tolvane::PortUi, private tolvane::CheckHost {
+class frmTolvane : public QMainWindow, private tolvane::PortUi {
     Q_OBJECT
 
   public:
@@ -89,12 +91,16 @@ class frmTolvane : public QMainWindow, private tolvane::PortUi, private tolvane:
 #define TOLVANE_DECLARE_CLICK(key) void key##_Click();
     TOLVANE_REMOTE_KEYS(TOLVANE_DECLARE_CLICK)
 #undef TOLVANE_DECLARE_CLICK
+    // Probes, starts Timer1 unless a check it is nested in runs it, waits, then says the
+    // projector is responding; Timer1's tick says it is not.
     void CHECK_CONNECTION_Click();
     void Timer1_Timer();
     void MnuCom1_Click();
     void MnuCom2_Click();
     void MnuCom3_Click();
     void Mnucom4_Click();
+    // Waits until Timer1 is stopped, or until at least `count` bytes are waiting (which are
+    // then discarded). Throws SerialError when the port cannot be read.
     void wait(const std::int16_t& count);
 
     // The port's owner, for others who press keys and check through it (the session bus).
@@ -117,29 +123,15 @@ class frmTolvane : public QMainWindow, private tolvane::PortUi, private tolvane:
     // PortUi
     void setPortChecked(int item, bool checked) override;
     void showMessage(std::string_view text, std::string_view details) override;
-    // CheckHost
-    void showMessage(std::string_view text) override {
-        showMessage(text, {});
-    }
-    // CheckHost
-    bool timerEnabled() const override {
-        return Timer1.isActive();
-    }
-    void setTimerEnabled(bool enabled) override;
-    void processEvents(bool mayWait) override;
-    bool closing() const override {
-        return closing_;
-    }
-    void showResponding() override;
-    void showNotResponding() override;
 
     std::unique_ptr<tolvane::SerialLayer> MSComm1_;
     tolvane::PortManager ports_;
-    tolvane::ConnectionCheck check_;
     QHash<QString, QPushButton*> buttons_;
     QHash<QString, QGroupBox*> frames_;
-    tolvane::CheckTimers timers_{Timer1};
-    bool closing_ = false;
+    QTimer waitBound_;  // ends each sleep of the wait after kWaitBound; runs only then
+    int checksWaiting_ = 0;
+    bool ignoringChecks_ = false;  // a click beyond kMaxNestedChecks was logged
+    bool closing_ = false;         // a waiting check ends without a result
     bool inMenuAction_ = false;
     // Each made on its first showing and shown again after that.
     std::unique_ptr<CONNECTION> CONNECTION_;
