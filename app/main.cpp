@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 #include "bus/bus_names.h"
@@ -24,28 +25,19 @@ constexpr int kNoDisplay = 1;  // also any other failure to start the window sys
 constexpr int kUsageError = 2;
 constexpr const char* kNoDisplayLine = "tolvane: no display: set DISPLAY or WAYLAND_DISPLAY\n";
 
-void describe(QCommandLineParser& options) {
-    options.setApplicationDescription(QStringLiteral(
-        "Remote-control panel for a video projector on a serial line.\n"
-        "Comm1 to Comm4 are the devices named by TOLVANE_COM1 to TOLVANE_COM4, or else the "
-        "serial ports present, in order. A name may also be a serial device server: "
-        "tcp://HOST:PORT (raw) or rfc2217://HOST:PORT (Telnet, line set to 9600 8N1)."));
-    options.addHelpOption();
-    options.addVersionOption();
-}
-
-void nameTheProgram() {
-    QCoreApplication::setApplicationName(QStringLiteral("tolvane"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(TOLVANE_VERSION));
-}
-
-// --help and --version must answer without a display, so they are served before the window
-// system is reached.
-bool asksForHelpOrVersion(int argc, char* argv[]) {
+// Whether any argument is one of `flags`.
+bool given(int argc, char* argv[], std::initializer_list<const char*> flags) {
     for (int i = 1; i < argc; ++i)
-        for (const char* flag : {"-h", "--help", "--help-all", "-v", "--version"})
+        for (const char* flag : flags)
             if (std::strcmp(argv[i], flag) == 0) return true;
     return false;
+}
+
+// Whether the window system can be reached at all; Qt itself aborts when it cannot.
+bool mayHaveDisplay(int argc, char* argv[]) {
+    for (const char* variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        if (const char* value = std::getenv(variable); value && *value) return true;
+    return given(argc, argv, {"-platform", "--platform"});
 }
 
 // The arguments without the window system's own options (-platform offscreen, -style, ...),
@@ -73,25 +65,24 @@ QStringList withoutWindowSystemOptions(const QStringList& arguments) {
     return kept;
 }
 
-bool nonEmpty(const char* variable) {
-    const char* value = std::getenv(variable);
-    return value && *value;
-}
-
-// Whether the window system can be reached at all; Qt itself aborts when it cannot.
-bool mayHaveDisplay(int argc, char* argv[]) {
-    if (nonEmpty("DISPLAY") || nonEmpty("WAYLAND_DISPLAY") || nonEmpty("QT_QPA_PLATFORM"))
-        return true;
-    for (int i = 1; i < argc; ++i)
-        if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0)
-            return true;
-    return false;
+// Names the program and says what it takes.
+void describe(QCommandLineParser& options) {
+    QCoreApplication::setApplicationName(QStringLiteral("tolvane"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TOLVANE_VERSION));
+    options.setApplicationDescription(QStringLiteral(
+        "Remote-control panel for a video projector on a serial line.\n"
+        "Comm1 to Comm4 are the devices named by TOLVANE_COM1 to TOLVANE_COM4, or else the "
+        "serial ports present, in order. A name may also be a serial device server: "
+        "tcp://HOST:PORT (raw) or rfc2217://HOST:PORT (Telnet, line set to 9600 8N1)."));
+    options.addHelpOption();
+    options.addVersionOption();
 }
 
 // Checks the options and positional arguments; prints the complaint and returns false.
-bool optionsAreValid(QCommandLineParser& options, const QStringList& arguments) {
+bool optionsAreValid() {
+    QCommandLineParser options;
     describe(options);
-    if (!options.parse(arguments)) {
+    if (!options.parse(QCoreApplication::arguments())) {
         std::fprintf(stderr, "tolvane: %s See --help.\n", qPrintable(options.errorText()));
         return false;
     }
@@ -103,11 +94,10 @@ bool optionsAreValid(QCommandLineParser& options, const QStringList& arguments) 
     return true;
 }
 
-// While the window system is being reached, Qt's messages are held back: if it cannot be
-// reached, Qt would print several lines and abort; the user gets one line and exit status 1.
-// Any other failure to start (a platform plugin that does not exist or does not load) is told in
-// Qt's own words, also with status 1. Once it is reached, the held messages are passed on as
-// they came.
+// While the window system is being reached, Qt's messages are held back: if no display server is
+// there, Qt would print several lines and abort; the user gets one line and exit status 1. Any
+// other failure to start (a platform plugin that does not exist or does not load) is told in Qt's
+// own words, also with status 1. Once it is reached, the held messages are passed on as they came.
 struct HeldMessage {
     QtMsgType type;
     QByteArray category;
@@ -117,51 +107,37 @@ bool gReachingDisplay = false;
 std::vector<HeldMessage> gHeldMessages;
 QtMessageHandler gDefaultHandler = nullptr;
 
-// What the X11 and Wayland plugins say when their display server is not there.
-bool saysNoDisplay(const HeldMessage& held) {
-    return held.text.startsWith(QLatin1String("could not connect to display")) ||
-           held.text.startsWith(QLatin1String("Failed to create wl_display"));
-}
-
-// A plugin asked for (by -platform, QT_QPA_PLATFORM or the desktop session) that is not installed,
-// such as Wayland's on a Wayland-only desktop: no display setting would help then.
-bool saysPluginMissing(const HeldMessage& held) {
-    return held.text.startsWith(QLatin1String("Could not find the Qt platform plugin"));
-}
-
-[[noreturn]] void failToStart(QString reason) {
-    const auto any = [](bool (*says)(const HeldMessage&)) {
-        return std::any_of(gHeldMessages.begin(), gHeldMessages.end(), says);
-    };
+void passOnHeldMessages() {
     gReachingDisplay = false;
-    QByteArray said = kNoDisplayLine;
-    if (!any(saysNoDisplay) || any(saysPluginMissing)) {
-        for (const HeldMessage& held : gHeldMessages)
-            gDefaultHandler(held.type,
-                            QMessageLogContext(nullptr, 0, nullptr, held.category.constData()),
-                            held.text);
-        while (reason.endsWith(QLatin1Char('\n'))) reason.chop(1);
-        said = reason.toLocal8Bit() + '\n';
-    }
-    [[maybe_unused]] const ssize_t n =
-        ::write(STDERR_FILENO, said.constData(), size_t(said.size()));
-    ::_exit(kNoDisplay);
+    for (const auto& [type, category, text] : gHeldMessages)
+        gDefaultHandler(type, QMessageLogContext(nullptr, 0, nullptr, category.constData()), text);
+    gHeldMessages.clear();
+}
+
+bool heldMessageStarts(const char* start) {
+    return std::any_of(gHeldMessages.begin(), gHeldMessages.end(), [start](const HeldMessage& m) {
+        return m.text.startsWith(QLatin1String(start));
+    });
 }
 
 void holdWhileReachingDisplay(QtMsgType type, const QMessageLogContext& context,
                               const QString& text) {
     if (!gReachingDisplay) return gDefaultHandler(type, context, text);
-    if (type == QtFatalMsg) failToStart(text);
-    gHeldMessages.push_back({type, context.category, text});
-}
-
-void passOnHeldMessages() {
-    gReachingDisplay = false;
-    for (const HeldMessage& held : gHeldMessages)
-        gDefaultHandler(held.type,
-                        QMessageLogContext(nullptr, 0, nullptr, held.category.constData()),
-                        held.text);
-    gHeldMessages.clear();
+    if (type != QtFatalMsg) return gHeldMessages.push_back({type, context.category, text});
+    // What the X11 and Wayland plugins say when their display server is not there; but when the
+    // plugin asked for is not installed (by -platform, QT_QPA_PLATFORM or the desktop session,
+    // such as Wayland's on a Wayland-only desktop), no display setting would help.
+    QByteArray said = kNoDisplayLine;
+    if (!(heldMessageStarts("could not connect to display") ||
+          heldMessageStarts("Failed to create wl_display")) ||
+        heldMessageStarts("Could not find the Qt platform plugin")) {
+        passOnHeldMessages();
+        QString reason = text;
+        while (reason.endsWith(QLatin1Char('\n'))) reason.chop(1);
+        said = reason.toLocal8Bit() + '\n';
+    }
+    std::fputs(said.constData(), stderr);  // unbuffered
+    ::_exit(kNoDisplay);
 }
 
 bool raisedRunningPanel() {
@@ -187,20 +163,18 @@ bool raisedRunningPanel() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    if (asksForHelpOrVersion(argc, argv)) {
+    // --help and --version answer without a display, whatever window-system options stand
+    // before them.
+    if (given(argc, argv, {"-h", "--help", "--help-all", "-v", "--version"})) {
         QCoreApplication core(argc, argv);
-        nameTheProgram();
         QCommandLineParser options;
         describe(options);
         options.process(withoutWindowSystemOptions(QCoreApplication::arguments()));  // exits
     }
-
     if (!mayHaveDisplay(argc, argv)) {
         // Usage errors still come first, and are told apart by their exit status.
         QCoreApplication core(argc, argv);
-        nameTheProgram();
-        QCommandLineParser options;
-        if (!optionsAreValid(options, QCoreApplication::arguments())) return kUsageError;
+        if (!optionsAreValid()) return kUsageError;
         std::fputs(kNoDisplayLine, stderr);
         return kNoDisplay;
     }
@@ -209,12 +183,9 @@ int main(int argc, char* argv[]) {
     gReachingDisplay = true;
     QApplication app(argc, argv);  // takes Qt's own options, such as -platform
     passOnHeldMessages();
-    nameTheProgram();
     // Lets Wayland shells match the window to the installed desktop entry and its icon.
     QApplication::setDesktopFileName(QStringLiteral(TOLVANE_APP_ID));
-
-    QCommandLineParser options;
-    if (!optionsAreValid(options, QCoreApplication::arguments())) return kUsageError;
+    if (!optionsAreValid()) return kUsageError;
 
     // Asked to stop by a signal, the panel closes as if by its windows' close controls, so
     // queued frames still leave and the port's lock file is removed. Watched from before the
