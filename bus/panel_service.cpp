@@ -28,42 +28,55 @@ QString qstr(std::string_view s) {
     return QString::fromUtf8(s.data(), qsizetype(s.size()));
 }
 
-// One Press call waiting for the fates of its presses; it answers once all are known, and goes.
+// One Press call waiting for the fates of its presses; it answers once all are known, and goes:
+// success once all are with the system; otherwise the panel's message, how many went, and why
+// the rest did not. A press that has not begun when the call gives up is withdrawn, so it never
+// goes after the caller heard it failed.
 class PressCall : public QObject {
   public:
-    PressCall(QObject* parent, const QDBusConnection& bus, const QDBusMessage& call,
-              std::size_t total)
-        : QObject(parent), bus_(bus), call_(call), total_(total) {
-        limit.setSingleShot(true);
+    PressCall(QObject* parent, SerialLayer& port, const QDBusConnection& bus,
+              const QDBusMessage& call, std::size_t total)
+        : QObject(parent), port_(port), bus_(bus), call_(call), total_(total) {
+        limit_.setSingleShot(true);
+        connect(&limit_, &QTimer::timeout, this, [this] {
+            giveUp(QStringLiteral("the line did not take the keys within %1 s")
+                       .arg(kPressTimeout.count() / 1000));
+        });
+        limit_.start(kPressTimeout);
     }
 
     void tell(bool sent) {
-        ++told_;
         if (sent) ++sent_;
-        if (told_ < total_ || answered_) return;
-        answered_ = true;
-        limit.stop();
+        if (++told_ != total_) return;
+        limit_.stop();
         if (sent_ == total_) {
             bus_.send(call_.createReply());
         } else {
-            bus_.send(call_.createErrorReply(
-                QLatin1String(kErrorPort), QStringLiteral("%1 (%2 of %3 keys were sent)")
-                                               .arg(why.isEmpty() ? qstr(kWriteFailedMessage) : why)
-                                               .arg(sent_)
-                                               .arg(total_)));
+            bus_.send(
+                call_.createErrorReply(QLatin1String(kErrorPort),
+                                       QStringLiteral("%1 (%2 of %3 keys were sent)")
+                                           .arg(why_.isEmpty() ? qstr(kWriteFailedMessage) : why_)
+                                           .arg(sent_)
+                                           .arg(total_)));
         }
         deleteLater();
     }
+    // Withdraws the presses that have not begun, and counts `notMade` more as not sent.
+    void giveUp(const QString& why, std::size_t notMade = 0) {
+        why_ = why;
+        for (const auto id : ids) port_.withdraw(id);
+        for (; notMade > 0; --notMade) tell(false);
+    }
 
     std::vector<SerialLayer::PressId> ids;
-    QString why;
-    QTimer limit;
 
   private:
+    SerialLayer& port_;
     QDBusConnection bus_;
     QDBusMessage call_;
+    QTimer limit_;
+    QString why_;
     std::size_t total_, told_ = 0, sent_ = 0;
-    bool answered_ = false;
 };
 
 }  // namespace
@@ -143,9 +156,6 @@ void PanelService::PressOn(const QString& device, const QStringList& keys) {
     press(keys, device);
 }
 
-// Answers from the fate of every press: success once all are with the system; otherwise the
-// panel's message, how many went, and why the rest did not. A press that has not begun when the
-// call gives up is withdrawn, so it never goes after the caller heard it failed.
 void PanelService::press(const QStringList& keys, const std::optional<QString>& device) {
     if (!callerIsOurUser()) return;
     std::vector<std::string> names;
@@ -163,28 +173,20 @@ void PanelService::press(const QStringList& keys, const std::optional<QString>& 
     }
     const auto& wanted = std::get<std::vector<std::size_t>>(rows);
     setDelayedReply(true);
-    auto* call = new PressCall(this, connection(), message(), wanted.size());
-    const QPointer<PressCall> alive(call);
+    // It deletes itself once it has answered, but not before this returns: no events run here.
+    auto* call = new PressCall(this, owner_.port(), connection(), message(), wanted.size());
     for (std::size_t i = 0; i < wanted.size(); ++i) {
         try {
-            call->ids.push_back(sendKey(owner_.port(), kKeys.at(wanted[i]), [alive](bool sent) {
-                if (alive) alive->tell(sent);
-            }));
+            call->ids.push_back(
+                sendKey(owner_.port(), kKeys.at(wanted[i]), [alive = QPointer(call)](bool sent) {
+                    if (alive) alive->tell(sent);
+                }));
         } catch (const SerialError& error) {
             // Refused at once: this press and those after it are not made.
-            call->why = qstr(messageFor(error.kind()));
-            for (const auto id : call->ids) owner_.port().withdraw(id);
-            for (std::size_t rest = i; rest < wanted.size() && alive; ++rest) alive->tell(false);
+            call->giveUp(qstr(messageFor(error.kind())), wanted.size() - i);
             return;
         }
     }
-    if (!alive) return;
-    connect(&call->limit, &QTimer::timeout, call, [this, call] {
-        call->why = QStringLiteral("the line did not take the keys within %1 s")
-                        .arg(kPressTimeout.count() / 1000);
-        for (const auto id : call->ids) owner_.port().withdraw(id);
-    });
-    call->limit.start(kPressTimeout);
 }
 
 void PanelService::Raise() {
@@ -195,31 +197,22 @@ void PanelService::Raise() {
 
 bool PanelService::Check() {
     if (!callerIsOurUser()) return false;
-    if (owner_.ownCheckWaiting()) {
+    if (owner_.ownCheckWaiting() || check_.waiting()) {
         sendErrorReply(QLatin1String(kErrorBusy),
-                       QStringLiteral("a check started in the panel is waiting for its reply"));
-        return false;
-    }
-    if (check_.waiting()) {
-        sendErrorReply(QLatin1String(kErrorBusy), QStringLiteral("another check is waiting"));
+                       owner_.ownCheckWaiting()
+                           ? QStringLiteral("a check started in the panel is waiting for its reply")
+                           : QStringLiteral("another check is waiting"));
         return false;
     }
     setDelayedReply(true);
-    check_.start(
-        [bus = connection(), call = message()](QuietCheck::Result result, std::string_view why) {
-            switch (result) {
-                case QuietCheck::Result::Responding:
-                case QuietCheck::Result::NotResponding:
-                    bus.send(call.createReply(result == QuietCheck::Result::Responding));
-                    return;
-                case QuietCheck::Result::Failed:
-                    bus.send(call.createErrorReply(QLatin1String(kErrorPort), qstr(why)));
-                    return;
-                case QuietCheck::Result::Interrupted:
-                    bus.send(call.createErrorReply(QLatin1String(kErrorBusy), qstr(why)));
-                    return;
-            }
-        });
+    check_.start([bus = connection(), call = message()](QuietCheck::Result result,
+                                                        std::string_view why) {
+        using enum QuietCheck::Result;
+        bus.send(result == Responding || result == NotResponding
+                     ? call.createReply(result == Responding)
+                     : call.createErrorReply(
+                           QLatin1String(result == Failed ? kErrorPort : kErrorBusy), qstr(why)));
+    });
     return false;
 }
 
