@@ -36,29 +36,24 @@ PortManager::~PortManager() {
 }
 
 void PortManager::startUp() {
-    reconnect_.stop();
-    ui_.setPortChecked(1, true);
-    chosen_ = 1;
-    try {
-        if (port_.PortOpen()) port_.PortOpen(false);
-        port_.Settings(kLineSettings);
-        if (!port_.PortOpen()) port_.PortOpen(true);
-    } catch (const SerialError& error) {
-        // Whatever step failed, the user is told the port could not be opened, which and why.
-        ui_.showMessage(kOpenFailedMessage, openFailure(error));
-    }
+    choose(1, [this] { port_.Settings(kLineSettings); });
 }
 
 void PortManager::selectPort(int port) {
+    choose(port, [this, port] { port_.CommPort(static_cast<std::int16_t>(port)); });
+}
+
+void PortManager::choose(int item, const std::function<void()>& set) {
     // The user's choice replaces whatever was being tried, even the same item.
     reconnect_.stop();
-    for (int item = 1; item <= kPortCount; ++item) ui_.setPortChecked(item, item == port);
-    chosen_ = port;
+    for (int other = 1; other <= kPortCount; ++other) ui_.setPortChecked(other, other == item);
+    chosen_ = item;
     try {
         if (port_.PortOpen()) port_.PortOpen(false);
-        port_.CommPort(static_cast<std::int16_t>(port));
+        set();
         if (!port_.PortOpen()) port_.PortOpen(true);
     } catch (const SerialError& error) {
+        // Whatever step failed, the user is told the port could not be opened, which and why.
         ui_.showMessage(kOpenFailedMessage, openFailure(error));
     }
 }
@@ -87,26 +82,18 @@ std::string PortManager::retryNote() const {
 }
 
 bool PortManager::pressKey(const KeyCommand& key) {
-    const auto failure = pressKeyQuietly(key);
-    // The port is not the wrong choice: it went away, and it is used again once it is back.
-    if (failure)
-        ui_.showMessage(*failure, retrying() ? portLine() + "\n" + retryNote() +
-                                                   "; keys go out again once it is back"
-                                             : std::string());
-    return !failure;
-}
-
-std::optional<std::string_view> PortManager::pressKeyQuietly(const KeyCommand& key) {
+    std::string_view failure;
     try {
         sendKey(port_, key);
-        return std::nullopt;
+        return true;
     } catch (const SerialError& error) {
-        return messageFor(error.kind());
+        failure = messageFor(error.kind());
     }
-}
-
-void PortManager::report(const SerialError& error) {
-    ui_.showMessage(messageFor(error.kind()));
+    // The port is not the wrong choice: it went away, and it is used again once it is back.
+    ui_.showMessage(failure, retrying() ? portLine() + "\n" + retryNote() +
+                                              "; keys go out again once it is back"
+                                        : std::string());
+    return false;
 }
 
 }  // namespace tolvane

@@ -5,7 +5,6 @@
 #include <QObject>
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <string_view>
 
 #include "protocol/key_table.h"
@@ -36,10 +35,6 @@ class PortManager {
     void selectPort(int port);
     // Sends one key press; on failure shows the write message and returns false.
     bool pressKey(const KeyCommand& key);
-    // The same press for a caller outside the window: the message comes back, not in a box.
-    std::optional<std::string_view> pressKeyQuietly(const KeyCommand& key);
-    // Shows the message for a serial failure, once.
-    void report(const SerialError& error);
     // The window closes: a lost port is no longer tried.
     void stopRetrying() { reconnect_.stop(); }
     bool retrying() const { return reconnect_.active(); }
@@ -56,6 +51,8 @@ class PortManager {
     std::function<void()> ownCheckStarting;
 
   private:
+    // Checks `item` alone, closes the port, applies `set` and opens it again.
+    void choose(int item, const std::function<void()>& set);
     // The box's further text for a failed open.
     std::string openFailure(const SerialError& error) const;
     // "Comm2: /dev/ttyUSB0": the item chosen and what it opened, or tried to.

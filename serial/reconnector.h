@@ -37,8 +37,6 @@ class Reconnector {
     void start(TransportKind transport);
     void stop();
     bool active() const { return wanted_; }
-    // The pause before the next try.
-    std::chrono::milliseconds pause() const { return pause_; }
 
   private:
     void tryOnce();
