@@ -2,6 +2,7 @@
 
 #include <QEvent>
 #include <QImage>
+#include <QStringList>
 #include <QTimer>
 #include <QWidget>
 #include <algorithm>
@@ -16,12 +17,15 @@ static void loadArtwork() {
 namespace tolvane {
 namespace {
 
-// Title bars take the small sizes; task switchers and docks the large ones too, and a window
-// system without the installed icon theme has only these.
-constexpr std::array kWindowIconPixels{16, 32, 48, 64};
-constexpr std::array kLargeIconPixels{128, 256};
+// Title bars take the small sizes; task switchers and docks the large ones too (up to 256, for a
+// screen at twice the scale), and a window system without the installed icon theme has only these.
+constexpr std::array kWindowIconPixels{16, 32, 48, 64, 128, 256};
+constexpr int kLargestTitleBarIcon = 64;
 // Arrow pictures: 32 pixels on the key, 64 for a screen at twice the scale, 16 for small.
 constexpr std::array kArrowPixels{16, 32, 64};
+// Contrast text needs against its background; pictures need less.
+constexpr double kTextContrast = 4.5;
+constexpr double kPictureContrast = 3.0;
 
 double linear(double channel) {
     return channel <= 0.04045 ? channel / 12.92 : std::pow((channel + 0.055) / 1.055, 2.4);
@@ -31,21 +35,29 @@ double luminance(const QColor& c) {
     return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
 }
 
-}  // namespace
-
-QIcon appIcon() {
+QIcon iconUpTo(int largest) {
     loadArtwork();
     QIcon icon;
     for (int size : kWindowIconPixels)
-        icon.addFile(QStringLiteral(":/artwork/tolvane_%1.png").arg(size), QSize(size, size));
+        if (size <= largest)
+            icon.addFile(QStringLiteral(":/artwork/tolvane_%1.png").arg(size), QSize(size, size));
     return icon;
 }
 
-QIcon appIconAllSizes() {
-    QIcon icon = appIcon();
-    for (int size : kLargeIconPixels)
-        icon.addFile(QStringLiteral(":/artwork/tolvane_%1.png").arg(size), QSize(size, size));
-    return icon;
+}  // namespace
+
+QFont sansFont(qreal pointSize) {
+    QFont font;
+    font.setFamilies(QStringList{QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
+                                 QStringLiteral("DejaVu Sans"), QStringLiteral("Sans Serif")});
+    font.setStyleHint(QFont::SansSerif);
+    font.setPointSizeF(pointSize);
+    font.setWeight(QFont::Normal);
+    return font;
+}
+
+QIcon appIcon() {
+    return iconUpTo(kLargestTitleBarIcon);
 }
 
 void setMainWindowIcon(QWidget* window) {
@@ -58,7 +70,8 @@ void setMainWindowIcon(QWidget* window) {
         bool eventFilter(QObject* watched, QEvent* event) override {
             if (event->type() != QEvent::Show) return false;
             auto* shown = static_cast<QWidget*>(watched);
-            QTimer::singleShot(0, shown, [shown] { shown->setWindowIcon(appIconAllSizes()); });
+            QTimer::singleShot(
+                0, shown, [shown] { shown->setWindowIcon(iconUpTo(kWindowIconPixels.back())); });
             shown->removeEventFilter(this);
             deleteLater();
             return false;

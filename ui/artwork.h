@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QColor>
+#include <QFont>
 #include <QIcon>
 #include <QPalette>
 #include <QRect>
@@ -10,10 +11,14 @@ class QWidget;
 
 namespace tolvane {
 
-// The program's icon at the sizes title bars show (16 to 64 pixels), and with the larger ones
-// that task switchers and docks show too (up to 256 pixels, for a screen at twice the scale).
+// The sans-serif face the layout was drawn for is not on Linux; this is the nearest one we ship
+// with (Liberation Sans has the same widths as the usual Windows sans-serif), with fallbacks.
+QFont sansFont(qreal pointSize);
+// Captions of keys and frames: small enough that "Check Connection" fits its fixed button.
+inline constexpr qreal kCaptionPointSize = 8;
+
+// The program's icon at the sizes title bars show (16 to 64 pixels).
 QIcon appIcon();
-QIcon appIconAllSizes();
 
 // Gives the program's main window its icon at every size. Each size of a window's icon is decoded
 // and sent to the window system before the window appears, and the two largest would delay that
@@ -30,9 +35,6 @@ double contrastRatio(const QColor& a, const QColor& b);
 
 // Text in `wanted` reads on `background` from 4.5:1; otherwise the palette's own text colour.
 QColor readableText(const QColor& wanted, const QColor& background, const QColor& fallback);
-inline constexpr double kTextContrast = 4.5;
-// Pictures need less: 3:1 against what is behind them.
-inline constexpr double kPictureContrast = 3.0;
 
 // `window` moved as little as needed to lie wholly inside `screen` (its top-left kept in when it
 // is larger).

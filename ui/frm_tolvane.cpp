@@ -2,6 +2,7 @@
 
 #include <QAccessible>
 #include <QAccessibleActionInterface>
+#include <QAccessibleObject>
 #include <QAccessibleWidget>
 #include <QApplication>
 #include <QCloseEvent>
@@ -10,7 +11,6 @@
 #include <QKeyEvent>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QPointer>
 #include <QScopeGuard>
 #include <QSet>
 #include <QShortcut>
@@ -21,13 +21,13 @@
 #include "serial/messages.h"
 #include "transport/logging.h"
 #include "ui/artwork.h"
-#include "ui/fonts.h"
 #include "ui/keypad_layout.h"
-#include "ui/logging.h"
 #include "ui/result_dialog.h"
 
 using namespace tolvane;
 
+// What the user was shown: each message box and result dialog is a debug line (off by default,
+// QT_LOGGING_RULES="tolvane.ui.debug=true" shows them), so a log says what the user saw and when.
 Q_LOGGING_CATEGORY(lcUi, "tolvane.ui", QtInfoMsg)
 
 namespace {
@@ -73,20 +73,8 @@ consteval int firstUnhandledRow() {
     return kNoRow;
 }
 
-// The first click handler without a key or button in the layout, or kNoRow.
-consteval int firstHandlerWithoutButton() {
-    for (std::size_t i = 0; i < kClickHandlers.size(); ++i) {
-        bool found = false;
-        for (const ControlLayout& row : kKeypadLayout)
-            found = found || (row.kind != Kind::Frame && row.name == kClickHandlers[i].control);
-        if (!found) return static_cast<int>(i);
-    }
-    return kNoRow;
-}
 static_assert(firstUnhandledRow() == kNoRow,
               "keypad layout row (index above) has no click handler in frmTolvane");
-static_assert(firstHandlerWithoutButton() == kNoRow,
-              "click handler (index above) has no key or button in the keypad layout");
 
 // The menu bar takes every key while it has the keyboard (after Alt, where the style offers
 // that): the arrow keys, Enter and Escape that move in it would otherwise press the remote's
@@ -108,45 +96,40 @@ class KeypadMenuBar : public QMenuBar {
 // have no description, and Qt passes on neither a checkable menu item's role nor its being
 // checkable to the desktop's accessibility bus, so that an item not checked would read as a
 // plain one.
-class CommItemAccessible : public QAccessibleInterface, public QAccessibleActionInterface {
+class CommItemAccessible : public QAccessibleObject, public QAccessibleActionInterface {
   public:
-    explicit CommItemAccessible(QAction* item)
-        : item_(item), menu_(qobject_cast<QMenu*>(item->parent())) {}
+    explicit CommItemAccessible(QAction* item) : QAccessibleObject(item) {}
 
-    bool isValid() const override { return item_ && menu_; }
-    QObject* object() const override { return item_; }
-    QWindow* window() const override { return menu_ ? menu_->windowHandle() : nullptr; }
+    QWindow* window() const override { return menu()->windowHandle(); }
     QAccessibleInterface* parent() const override {
-        return QAccessible::queryAccessibleInterface(menu_);
+        return QAccessible::queryAccessibleInterface(menu());
     }
     QAccessibleInterface* child(int) const override { return nullptr; }
     int childCount() const override { return 0; }
     int indexOfChild(const QAccessibleInterface*) const override { return -1; }
-    QAccessibleInterface* childAt(int, int) const override { return nullptr; }
     QAccessible::Role role() const override { return QAccessible::CheckBox; }
     QAccessible::State state() const override {
         QAccessible::State state;
-        state.invisible = !menu_->isVisible() || !item_->isVisible();
+        state.invisible = !menu()->isVisible() || !item()->isVisible();
         state.focusable = true;
-        state.focused = menu_->activeAction() == item_;
-        state.disabled = !item_->isEnabled();
-        state.checkable = item_->isCheckable();
-        state.checked = item_->isChecked();
+        state.focused = menu()->activeAction() == item();
+        state.disabled = !item()->isEnabled();
+        state.checkable = item()->isCheckable();
+        state.checked = item()->isChecked();
         return state;
     }
     QString text(QAccessible::Text kind) const override {
         switch (kind) {
             case QAccessible::Name:
-                return item_->text();
+                return item()->text();
             case QAccessible::Description:  // until described, the tooltip is the caption
-                return item_->toolTip() == item_->text() ? QString() : item_->toolTip();
+                return item()->toolTip() == item()->text() ? QString() : item()->toolTip();
             default:
                 return {};
         }
     }
-    void setText(QAccessible::Text, const QString&) override {}
     QRect rect() const override {
-        return menu_->actionGeometry(item_).translated(menu_->mapToGlobal(QPoint()));
+        return menu()->actionGeometry(item()).translated(menu()->mapToGlobal(QPoint()));
     }
     void* interface_cast(QAccessible::InterfaceType type) override {
         return type == QAccessible::ActionInterface ? static_cast<QAccessibleActionInterface*>(this)
@@ -154,13 +137,14 @@ class CommItemAccessible : public QAccessibleInterface, public QAccessibleAction
     }
     QStringList actionNames() const override { return {pressAction()}; }
     void doAction(const QString& name) override {
-        if (name == pressAction() && item_->isEnabled()) item_->trigger();
+        if (name == pressAction() && item()->isEnabled()) item()->trigger();
     }
     QStringList keyBindingsForAction(const QString&) const override { return {}; }
 
   private:
-    QPointer<QAction> item_;
-    QPointer<QMenu> menu_;
+    QAction* item() const { return static_cast<QAction*>(object()); }
+    // Only items of the Comm Port menu are made into these.
+    QMenu* menu() const { return static_cast<QMenu*>(item()->parent()); }
 };
 
 // The Comm Port menu around those items: Qt's own menu counts only menu items as its children.

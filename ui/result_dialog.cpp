@@ -9,7 +9,6 @@
 
 #include "serial/messages.h"
 #include "ui/artwork.h"
-#include "ui/fonts.h"
 #include "ui/keypad_layout.h"
 
 namespace tolvane {
