@@ -23,9 +23,6 @@ inline constexpr char kErrorOtherDevice[] = TOLVANE_BUS_NAME ".Error.OtherDevice
 // A check cannot run now, or was cut short by one of the panel's own.
 inline constexpr char kErrorBusy[] = TOLVANE_BUS_NAME ".Error.Busy";
 
-// Whether a name on the bus is a panel's.
-bool isPanelName(const QString& name);
-
 // The user's session bus: DBUS_SESSION_BUS_ADDRESS, or else the socket "bus" in
 // XDG_RUNTIME_DIR when it is there and ours. Nothing is started to make one.
 std::optional<QString> sessionBusAddress();

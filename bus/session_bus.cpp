@@ -43,11 +43,12 @@ bool samePort(const QByteArray& a, const QByteArray& b) {
     return !device.isEmpty() && device == QFileInfo(QFile::decodeName(b)).canonicalFilePath();
 }
 
-}  // namespace
-
+// Whether a name on the bus is a panel's.
 bool isPanelName(const QString& name) {
     return name == QLatin1String(kServiceName) || name.startsWith(QLatin1String(kInstancePrefix));
 }
+
+}  // namespace
 
 std::optional<QString> sessionBusAddress() {
     if (const QByteArray given = qgetenv("DBUS_SESSION_BUS_ADDRESS"); !given.isEmpty())

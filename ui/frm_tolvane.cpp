@@ -316,7 +316,6 @@ void frmTolvane::buildKeypad() {
             frame->setObjectName(name);
             frame->setGeometry(pixels(row));
             frame->setAccessibleName(qstr(row.accessibleName));
-            frames_.insert(name, frame);
             containers.insert(name, frame);
             continue;
         }
@@ -335,7 +334,6 @@ void frmTolvane::buildKeypad() {
         if (!row.shortcut.keys.empty()) addShortcut(key, row.shortcut);
         if (previous) setTabOrder(previous, key);
         previous = key;
-        buttons_.insert(name, key);
     }
     button(QStringLiteral("mArrow_up"))->setFocus();
     setFixedSize(sizeHint());
@@ -360,7 +358,7 @@ void frmTolvane::addShortcut(QPushButton* key, const KeyShortcut& shortcut) {
 // A change of theme redraws the arrows in the new palette's colours.
 void frmTolvane::changeEvent(QEvent* event) {
     if (event->type() == QEvent::PaletteChange || event->type() == QEvent::StyleChange)
-        for (QPushButton* key : std::as_const(buttons_))
+        for (QPushButton* key : findChildren<QPushButton*>())
             if (const QString picture = key->property("picture").toString(); !picture.isEmpty())
                 key->setIcon(arrowIcon(picture, key->palette()));
     QMainWindow::changeEvent(event);
@@ -465,26 +463,25 @@ void frmTolvane::setPortChecked(int item, bool checked) {
 }
 
 void frmTolvane::showMessage(std::string_view text, std::string_view details) {
-    if (inMenuAction_) {
-        QTimer::singleShot(0, this, [this, message = qstr(text), more = qstr(details)] {
-            if (!closing_) showMessageBox(message, more);
+    auto show = [this, text = qstr(text), details = qstr(details)] {
+        qCDebug(lcUi).noquote() << "message box:" << text;
+        if (!details.isEmpty())
+            qCDebug(lcUi).noquote()
+                << "message box details:" << QString(details).replace('\n', " | ");
+        QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Tolvane"), text, QMessageBox::Ok,
+                        isVisible() ? this : nullptr);
+        // What failed, where and why, for a panel started from the desktop, whose standard error
+        // nobody reads.
+        box.setInformativeText(details);
+        box.button(QMessageBox::Ok)->setIcon(QIcon());  // a plain "OK", as on the result dialogs
+        box.exec();
+    };
+    if (inMenuAction_)
+        QTimer::singleShot(0, this, [this, show] {
+            if (!closing_) show();
         });
-        return;
-    }
-    showMessageBox(qstr(text), qstr(details));
-}
-
-void frmTolvane::showMessageBox(const QString& text, const QString& details) {
-    qCDebug(lcUi).noquote() << "message box:" << text;
-    if (!details.isEmpty())
-        qCDebug(lcUi).noquote() << "message box details:" << QString(details).replace('\n', " | ");
-    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Tolvane"), text, QMessageBox::Ok,
-                    isVisible() ? this : nullptr);
-    // What failed, where and why, for a panel started from the desktop, whose standard error
-    // nobody reads.
-    box.setInformativeText(details);
-    box.button(QMessageBox::Ok)->setIcon(QIcon());  // a plain "OK", as on the result dialogs
-    box.exec();
+    else
+        show();
 }
 
 void frmTolvane::closeEvent(QCloseEvent* event) {

@@ -2,7 +2,7 @@
 #pragma once
 
 #include <QAction>
-#include <QHash>
+#include <QGroupBox>
 #include <QMainWindow>
 #include <QPushButton>
 #include <QTimer>
@@ -14,7 +14,6 @@
 #include "serial/quiet_check.h"
 #include "transport/serial_layer.h"
 
-class QGroupBox;
 class CONNECTION;
 class frmconnect;
 
@@ -78,9 +77,11 @@ class frmTolvane : public QMainWindow, private tolvane::PortUi {
     explicit frmTolvane(std::unique_ptr<tolvane::SerialLayer> port);
     ~frmTolvane() override;
 
-    QPushButton* button(const QString& name) const { return buttons_.value(name); }
-    QGroupBox* frame(const QString& name) const { return frames_.value(name); }
+    QPushButton* button(const QString& name) const { return findChild<QPushButton*>(name); }
+    QGroupBox* frame(const QString& name) const { return findChild<QGroupBox*>(name); }
     tolvane::SerialLayer& MSComm1() { return *MSComm1_; }
+    // The port's owner, for others who press keys and check through it (the session bus).
+    tolvane::PortManager& ports() { return ports_; }
     QTimer Timer1;
     QAction* mnucom1 = nullptr;
     QAction* Mnucom2 = nullptr;
@@ -103,11 +104,6 @@ class frmTolvane : public QMainWindow, private tolvane::PortUi {
     // then discarded). Throws SerialError when the port cannot be read.
     void wait(const std::int16_t& count);
 
-    // The port's owner, for others who press keys and check through it (the session bus).
-    tolvane::PortManager& ports() {
-        return ports_;
-    }
-
   protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
@@ -117,7 +113,6 @@ class frmTolvane : public QMainWindow, private tolvane::PortUi {
     void addShortcut(QPushButton* key, const tolvane::KeyShortcut& shortcut);
     void selectPortFromMenu(int item);
     void describePorts();
-    void showMessageBox(const QString& text, const QString& details = {});
     void buildMenu();
 
     // PortUi
@@ -126,8 +121,6 @@ class frmTolvane : public QMainWindow, private tolvane::PortUi {
 
     std::unique_ptr<tolvane::SerialLayer> MSComm1_;
     tolvane::PortManager ports_;
-    QHash<QString, QPushButton*> buttons_;
-    QHash<QString, QGroupBox*> frames_;
     QTimer waitBound_;  // ends each sleep of the wait after kWaitBound; runs only then
     int checksWaiting_ = 0;
     bool ignoringChecks_ = false;  // a click beyond kMaxNestedChecks was logged
