@@ -24,10 +24,6 @@ namespace {
 // How long a press may wait for a lagging line before the caller hears it failed.
 constexpr std::chrono::milliseconds kPressTimeout{10000};
 
-QString qstr(std::string_view s) {
-    return QString::fromUtf8(s.data(), qsizetype(s.size()));
-}
-
 // One Press call waiting for the fates of its presses; it answers once all are known, and goes:
 // success once all are with the system; otherwise the panel's message, how many went, and why
 // the rest did not. A press that has not begun when the call gives up is withdrawn, so it never

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QString>
 #include <string_view>
 
 #include "transport/serial_layer.h"
@@ -17,6 +18,12 @@ inline constexpr std::string_view kReadFailedMessage =
 inline constexpr std::string_view kRespondingText = "Projector is Responding.";
 inline constexpr std::string_view kNotRespondingText =
     "Projector is not responding,either it is not connected or Baud Rate is incorrect.";
+
+// Program text as Qt text. Messages may carry the system's reason, which is UTF-8 in any
+// language.
+inline QString qstr(std::string_view text) {
+    return QString::fromUtf8(text.data(), qsizetype(text.size()));
+}
 
 // The one place where a serial failure becomes the text the user reads.
 constexpr std::string_view messageFor(SerialError::Kind kind) {

@@ -66,7 +66,7 @@ class FakeTransport final : public Transport {
     void take(const LineSettings& settings) {
         const auto& refused = fake_.refusedPorts;
         if (std::find(refused.begin(), refused.end(), fake_.CommPort()) != refused.end())
-            throw Failure("refused by the test");
+            throw Failure(fake_.refusal);
         fake_.settings = settings;
         fake_.open_ = true;
     }

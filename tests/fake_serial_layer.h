@@ -25,10 +25,11 @@ class FakeSerialLayer : public SerialLayer {
     ~FakeSerialLayer() override { release(); }
 
     // Scripting.
-    std::vector<int> refusedPorts;  // opens of these port numbers fail
-    int writesBeforeFailure = -1;   // after this many successful writes the line fails
-    bool failReads = false;         // the line is gone when next looked at
-    int received = 0;               // bytes waiting in the receive buffer
+    std::vector<int> refusedPorts;                // opens of these port numbers fail
+    std::string refusal = "refused by the test";  // the system's reason they are given
+    int writesBeforeFailure = -1;  // after this many successful writes the line fails
+    bool failReads = false;        // the line is gone when next looked at
+    int received = 0;              // bytes waiting in the receive buffer
     // Bytes that join `received` at `quietArrival`, with no event to tell anyone: only a
     // reader that looks again sees them. `quietSeen` is when a count first included them.
     int quietBytes = 0;

@@ -87,6 +87,7 @@ class KeypadTest : public QObject {
     void keyboardPressesKeys();
     void exitAndHelpAreRemoteKeys();
     void menuChoosesThePort();
+    void startUpFailureComesBeforeTheWindow_data();
     void startUpFailureComesBeforeTheWindow();
     void writeFailureIsReportedOnce();
     void lostPortIsShownWhileTried();
@@ -356,16 +357,27 @@ void KeypadTest::menuChoosesThePort() {
     }
 }
 
+// The system's reason comes in the user's language, in UTF-8.
+void KeypadTest::startUpFailureComesBeforeTheWindow_data() {
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("in English") << "refused by the test";
+    QTest::newRow("in French") << QString::fromUtf8("accès refusé par le test");
+}
+
 void KeypadTest::startUpFailureComesBeforeTheWindow() {
+    QFETCH(QString, reason);
     ModalCloser closer;
-    Panel p = makePanel({1});
+    auto port = std::make_unique<FakeSerialLayer>();
+    port->refusedPorts = {1};
+    port->refusal = reason.toStdString();
+    Panel p{port.get(), std::make_unique<frmTolvane>(std::move(port))};
     QCOMPARE(closer.seen.size(), 1);
     const auto& box = closer.seen[0];
     QCOMPARE(box.className, QString("QMessageBox"));
     QCOMPARE(box.title, QString("Tolvane"));
     QCOMPARE(box.text,
              QString("Error while opening comm port. Ensure that a valid comm port is selected"));
-    QCOMPARE(box.details, QString("Comm1: fake device 1\nrefused by the test"));
+    QCOMPARE(box.details, "Comm1: fake device 1\n" + reason);
     QVERIFY(!p.window->isVisible());
     // The window then opens all the same, Comm1 checked and the port closed.
     p.window->show();

@@ -38,10 +38,6 @@ QRect pixels(const ControlLayout& row) {
     return {toPixels(row.left), toPixels(row.top), toPixels(row.width), toPixels(row.height)};
 }
 
-QString qstr(std::string_view s) {
-    return QString::fromLatin1(s.data(), qsizetype(s.size()));
-}
-
 using ClickHandler = void (frmTolvane::*)();
 struct ClickRow {
     std::string_view control;

@@ -139,19 +139,11 @@ void ResultDialog::showEvent(QShowEvent* event) {
 
 }  // namespace tolvane
 
-namespace {
-
-QString text(std::string_view s) {
-    return QString::fromLatin1(s.data(), qsizetype(s.size()));
-}
-
-}  // namespace
-
 frmconnect::frmconnect() : ResultDialog(QRect(5340, 3360, 4680, 3195)) {
     setObjectName(QStringLiteral("frmconnect"));
     // The label's text ends in one blank, as the dialog has always shown it.
-    Label1 =
-        addLabel("Label1", text(tolvane::kNotRespondingText) + ' ', QRect(480, 360, 3615, 975), 12);
+    Label1 = addLabel("Label1", tolvane::qstr(tolvane::kNotRespondingText) + ' ',
+                      QRect(480, 360, 3615, 975), 12);
     addButton(QRect(1680, 2400, 1215, 495));
     Label2 = addLabel("Label2",
                       QStringLiteral("Please ensure that the projector is connected properly, "
@@ -170,7 +162,8 @@ frmconnect::frmconnect() : ResultDialog(QRect(5340, 3360, 4680, 3195)) {
 
 CONNECTION::CONNECTION() : ResultDialog(QRect(5340, 3435, 4680, 3195)) {
     setObjectName(QStringLiteral("CONNECTION"));
-    Label1 = addLabel("Label1", text(tolvane::kRespondingText), QRect(960, 480, 2655, 1095), 18);
+    Label1 = addLabel("Label1", tolvane::qstr(tolvane::kRespondingText),
+                      QRect(960, 480, 2655, 1095), 18);
     addButton(QRect(1440, 2040, 1455, 615));
     setAccessibleName(Label1->text());
     fitToTexts();
