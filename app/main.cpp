@@ -142,15 +142,13 @@ void holdWhileReachingDisplay(QtMsgType type, const QMessageLogContext& context,
 
 bool raisedRunningPanel() {
     using namespace tolvane::bus;
-    if (!sessionBusAddress()) return false;
     QDBusConnection bus = connectToSessionBus(QStringLiteral("tolvane-start"));
     const auto disconnect =
         qScopeGuard([] { QDBusConnection::disconnectFromBus("tolvane-start"); });
+    if (!bus.isConnected()) return false;
     QString device;
     const QString panel =
-        bus.isConnected()
-            ? panelHolding(bus, QByteArray::fromStdString(tolvane::addressForPort(1).path), device)
-            : QString();
+        panelHolding(bus, QByteArray::fromStdString(tolvane::addressForPort(1).path), device);
     if (panel.isEmpty()) return false;
     const QDBusMessage reply = bus.call(QDBusMessage::createMethodCall(
         panel, QLatin1String(kObjectPath), QLatin1String(kInterface), QStringLiteral("Raise")));

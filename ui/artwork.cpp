@@ -23,8 +23,7 @@ constexpr std::array kWindowIconPixels{16, 32, 48, 64, 128, 256};
 constexpr int kLargestTitleBarIcon = 64;
 // Arrow pictures: 32 pixels on the key, 64 for a screen at twice the scale, 16 for small.
 constexpr std::array kArrowPixels{16, 32, 64};
-// Contrast text needs against its background; pictures need less.
-constexpr double kTextContrast = 4.5;
+// Contrast a picture needs against what is behind it (less than text's 4.5:1).
 constexpr double kPictureContrast = 3.0;
 
 double linear(double channel) {
@@ -106,10 +105,6 @@ QIcon arrowIcon(const QString& name, const QPalette& palette) {
 double contrastRatio(const QColor& a, const QColor& b) {
     const double la = luminance(a), lb = luminance(b);
     return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
-}
-
-QColor readableText(const QColor& wanted, const QColor& background, const QColor& fallback) {
-    return contrastRatio(wanted, background) >= kTextContrast ? wanted : fallback;
 }
 
 QRect keptOnScreen(const QRect& window, const QRect& screen) {

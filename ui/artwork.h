@@ -33,9 +33,6 @@ QIcon arrowIcon(const QString& name, const QPalette& palette);
 // accessibility guidelines define it).
 double contrastRatio(const QColor& a, const QColor& b);
 
-// Text in `wanted` reads on `background` from 4.5:1; otherwise the palette's own text colour.
-QColor readableText(const QColor& wanted, const QColor& background, const QColor& fallback);
-
 // `window` moved as little as needed to lie wholly inside `screen` (its top-left kept in when it
 // is larger).
 QRect keptOnScreen(const QRect& window, const QRect& screen);

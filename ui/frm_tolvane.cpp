@@ -34,10 +34,6 @@ namespace {
 
 constexpr int kArrowPixels = 32;
 
-QRect pixels(const ControlLayout& row) {
-    return {toPixels(row.left), toPixels(row.top), toPixels(row.width), toPixels(row.height)};
-}
-
 using ClickHandler = void (frmTolvane::*)();
 struct ClickRow {
     std::string_view control;
@@ -302,24 +298,18 @@ void frmTolvane::buildKeypad() {
     client->setFont(sansFont(kCaptionPointSize));
     setCentralWidget(client);
 
-    QHash<QString, QWidget*> containers{{QString(), client}};  // by frame name; "" the window
     QWidget* previous = nullptr;
     for (const ControlLayout& row : kKeypadLayout) {
-        const QString name = qstr(row.name);
-        QWidget* parent = containers.value(qstr(row.container));
-        if (row.kind == Kind::Frame) {
-            auto* frame = new QGroupBox(qstr(row.caption), parent);
-            frame->setObjectName(name);
-            frame->setGeometry(pixels(row));
-            frame->setAccessibleName(qstr(row.accessibleName));
-            containers.insert(name, frame);
-            continue;
-        }
-        auto* key = new QPushButton(qstr(row.caption), parent);
-        key->setObjectName(name);
-        key->setGeometry(pixels(row));
+        QWidget* parent = row.container.empty() ? client : frame(qstr(row.container));
+        QWidget* control = row.kind == Kind::Frame
+                               ? static_cast<QWidget*>(new QGroupBox(qstr(row.caption), parent))
+                               : new QPushButton(qstr(row.caption), parent);
+        control->setObjectName(qstr(row.name));
+        control->setGeometry(toPixels(QRect(row.left, row.top, row.width, row.height)));
+        control->setAccessibleName(qstr(row.accessibleName));
+        auto* key = qobject_cast<QPushButton*>(control);
+        if (!key) continue;  // a frame
         key->setAutoDefault(false);
-        key->setAccessibleName(qstr(row.accessibleName));
         if (!row.picture.empty()) {
             key->setProperty("picture", qstr(row.picture));
             key->setIcon(arrowIcon(qstr(row.picture), key->palette()));

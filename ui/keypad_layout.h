@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QRect>
 #include <array>
 #include <string_view>
 
@@ -12,6 +13,10 @@ namespace tolvane {
 inline constexpr int kTwipsPerPixel = 15;
 constexpr int toPixels(int twips) {
     return twips / kTwipsPerPixel;
+}
+constexpr QRect toPixels(const QRect& twips) {
+    return {toPixels(twips.x()), toPixels(twips.y()), toPixels(twips.width()),
+            toPixels(twips.height())};
 }
 
 inline constexpr int kKeypadWidthTwips = 6855;
@@ -106,25 +111,18 @@ inline constexpr auto kKeypadLayout = withKeyCaptions(std::to_array<ControlLayou
 // Row indices below are ints so that a failed check prints the row, as in "(14 == -1)".
 inline constexpr int kNoRow = -1;
 
-// The first row whose container is not a frame listed above it, or kNoRow.
-consteval int firstRowOutsideAFrame() {
-    for (std::size_t i = 0; i < kKeypadLayout.size(); ++i) {
-        const std::string_view container = kKeypadLayout[i].container;
-        bool found = container.empty();
-        for (std::size_t j = 0; j < i && !found; ++j)
-            found = kKeypadLayout[j].kind == Kind::Frame && kKeypadLayout[j].name == container;
-        if (!found) return static_cast<int>(i);
-    }
-    return kNoRow;
-}
-
-// The first key row that has no row in the key table, or whose name another row has too.
-consteval int firstKeyRowWithoutKey() {
+// The first row that sits in a frame not listed above it, repeats a name above it, or is a key
+// without a row in the key table; or kNoRow.
+consteval int firstUnsoundRow() {
     for (std::size_t i = 0; i < kKeypadLayout.size(); ++i) {
         const ControlLayout& row = kKeypadLayout[i];
-        if (row.kind == Kind::Key && !hasKey(row.name)) return static_cast<int>(i);
-        for (std::size_t j = 0; j < i; ++j)
+        bool inFrame = row.container.empty();
+        for (std::size_t j = 0; j < i; ++j) {
             if (kKeypadLayout[j].name == row.name) return static_cast<int>(i);
+            inFrame = inFrame || (kKeypadLayout[j].kind == Kind::Frame &&
+                                  kKeypadLayout[j].name == row.container);
+        }
+        if (!inFrame || (row.kind == Kind::Key && !hasKey(row.name))) return static_cast<int>(i);
     }
     return kNoRow;
 }
@@ -140,10 +138,9 @@ consteval int firstKeyWithoutButton() {
     return kNoRow;
 }
 
-static_assert(firstRowOutsideAFrame() == kNoRow,
-              "keypad layout row (index above) sits in a frame that is not listed before it");
-static_assert(firstKeyRowWithoutKey() == kNoRow,
-              "keypad layout key (index above) has no key table row, or its name is taken");
+static_assert(firstUnsoundRow() == kNoRow,
+              "keypad layout row (index above) sits in a frame not listed before it, has a name "
+              "taken above it, or is a key without a key table row");
 static_assert(firstKeyWithoutButton() == kNoRow,
               "key table row (index above) has no key in the keypad layout");
 

@@ -12,20 +12,11 @@
 #include "ui/keypad_layout.h"
 
 namespace tolvane {
-namespace {
-
-QRect pixels(const QRect& twips) {
-    return {toPixels(twips.x()), toPixels(twips.y()), toPixels(twips.width()),
-            toPixels(twips.height())};
-}
-
-}  // namespace
-
 ResultDialog::ResultDialog(const QRect& clientTwips) : QDialog(nullptr) {
     setWindowTitle(QString());
     setWindowIcon(appIcon());
     setModal(true);
-    clientPixels_ = pixels(clientTwips);
+    clientPixels_ = toPixels(clientTwips);
     setFixedSize(clientPixels_.size());
     setGeometry(clientPixels_);
 }
@@ -63,7 +54,7 @@ QLabel* ResultDialog::addLabel(const char* name, const QString& text, const QRec
                                qreal pointSize) {
     auto* label = new QLabel(text, this);
     label->setObjectName(QLatin1String(name));
-    label->setGeometry(pixels(twips));
+    label->setGeometry(toPixels(twips));
     label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     label->setWordWrap(true);
     label->setFont(sansFont(pointSize));
@@ -74,7 +65,7 @@ QLabel* ResultDialog::addLabel(const char* name, const QString& text, const QRec
 void ResultDialog::addButton(const QRect& twips) {
     Command1 = new QPushButton(QStringLiteral("OK"), this);
     Command1->setObjectName(QStringLiteral("Command1"));
-    Command1->setGeometry(pixels(twips));
+    Command1->setGeometry(toPixels(twips));
     Command1->setAutoDefault(false);
     Command1->setDefault(false);
     Command1->setFocus();
@@ -149,12 +140,12 @@ frmconnect::frmconnect() : ResultDialog(QRect(5340, 3360, 4680, 3195)) {
                       QStringLiteral("Please ensure that the projector is connected properly, "
                                      "consult help on opening page."),
                       QRect(480, 1320, 3735, 975), 12);
-    // Black as drawn, unless the theme's background would swallow it.
+    // Black as drawn where it reads (4.5:1, as text needs); else the theme's own text colour.
     QPalette palette = Label2->palette();
-    palette.setColor(QPalette::WindowText,
-                     tolvane::readableText(Qt::black, palette.color(QPalette::Window),
-                                           palette.color(QPalette::WindowText)));
-    Label2->setPalette(palette);
+    if (tolvane::contrastRatio(Qt::black, palette.color(QPalette::Window)) >= 4.5) {
+        palette.setColor(QPalette::WindowText, Qt::black);
+        Label2->setPalette(palette);
+    }
     setAccessibleName(Label1->text().trimmed());
     setAccessibleDescription(Label2->text());
     fitToTexts();
