@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "bus/bus_names.h"
+#include "lock/lock_file.h"
 #include "ports/port_mapping.h"
 
 namespace tolvane::bus {
@@ -39,8 +40,13 @@ bool samePort(const QByteArray& a, const QByteArray& b) {
     if (x.kind != PortAddress::Kind::SerialDevice)
         return x.port == y.port && QString::fromStdString(x.host).compare(
                                        QString::fromStdString(y.host), Qt::CaseInsensitive) == 0;
-    const QString device = QFileInfo(QFile::decodeName(a)).canonicalFilePath();
-    return !device.isEmpty() && device == QFileInfo(QFile::decodeName(b)).canonicalFilePath();
+    // A name such as "ttyUSB0" or "pts/3" is a device under /dev, as the port opens it.
+    const auto canonical = [](const QByteArray& name) {
+        const std::string path = devicePathForName(name.toStdString());
+        return QFileInfo(QFile::decodeName(QByteArray::fromStdString(path))).canonicalFilePath();
+    };
+    const QString device = canonical(a);
+    return !device.isEmpty() && device == canonical(b);
 }
 
 // Whether a name on the bus is a panel's.
