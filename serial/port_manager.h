@@ -9,7 +9,6 @@
 
 #include "protocol/key_table.h"
 #include "serial/comm_ports.h"
-#include "serial/port_ui.h"
 #include "serial/reconnector.h"
 #include "transport/serial_layer.h"
 
@@ -19,6 +18,17 @@ namespace tolvane {
 // press: both go, or neither. Throws SerialError when the press is refused; `fate` is told
 // whether it went.
 SerialLayer::PressId sendKey(SerialLayer& port, const KeyCommand& key, SerialLayer::Fate fate = {});
+
+// The two things port selection needs from the window: the menu's check marks and a message box.
+class PortUi {
+  public:
+    virtual ~PortUi() = default;
+    // item is 1 to 4, the Comm menu item of that port number.
+    virtual void setPortChecked(int item, bool checked) = 0;
+    // Modal message box: caption "Tolvane", OK only, no icon; returns when dismissed. The
+    // details, if any, are the box's further text under the message.
+    virtual void showMessage(std::string_view text, std::string_view details = {}) = 0;
+};
 
 // Opening, switching and writing to the one serial port, with the messages the user sees. A
 // port that goes away by itself is opened again quietly once it is back.

@@ -274,21 +274,19 @@ void frmTolvane::buildMenu() {
     // Each item names the device it opens, looked up whenever the menu opens (adapters come and
     // go), and not at start, which it would slow.
     mnuCommport->setToolTipsVisible(true);
-    connect(mnuCommport, &QMenu::aboutToShow, this, &frmTolvane::describePorts);
+    connect(mnuCommport, &QMenu::aboutToShow, this, [this] {
+        QAction* items[] = {mnucom1, Mnucom2, mnucom3, mnucom4};
+        for (std::int16_t n = 1; n <= 4; ++n)
+            items[n - 1]->setToolTip(QString::fromStdString(
+                MSComm1_->describePort(n) +
+                (n == ports_.chosenItem() && ports_.retrying() ? "; " + ports_.retryNote() : "")));
+    });
     // The title has no access key (none is drawn): F10 opens the menu from anywhere in the
     // window; where the style offers it, Alt then an arrow key, Enter or Space does too.
     auto* open = new QShortcut(QKeySequence(Qt::Key_F10), this);
     open->setContext(Qt::WindowShortcut);
     connect(open, &QShortcut::activated, this,
             [this, mnuCommport] { menuBar()->setActiveAction(mnuCommport->menuAction()); });
-}
-
-void frmTolvane::describePorts() {
-    QAction* items[] = {mnucom1, Mnucom2, mnucom3, mnucom4};
-    for (std::int16_t n = 1; n <= 4; ++n)
-        items[n - 1]->setToolTip(QString::fromStdString(
-            MSComm1_->describePort(n) +
-            (n == ports_.chosenItem() && ports_.retrying() ? "; " + ports_.retryNote() : "")));
 }
 
 void frmTolvane::buildKeypad() {
@@ -317,28 +315,26 @@ void frmTolvane::buildKeypad() {
         }
         if (row.pointSize != 0) key->setFont(sansFont(row.pointSize));
         connect(key, &QPushButton::clicked, this, kClickHandlers[clickRowOf(row.name)].handler);
-        if (!row.shortcut.keys.empty()) addShortcut(key, row.shortcut);
+        // The computer key presses the remote key wherever the focus is in the window (so Enter
+        // is the remote's Enter, not a press of the focused key: Space presses that); only keys
+        // that repeat on the remote repeat when held.
+        if (!row.shortcut.keys.empty()) {
+            QStringList names;
+            for (const QKeySequence& keys : QKeySequence::listFromString(qstr(row.shortcut.keys))) {
+                auto* press = new QShortcut(keys, this);
+                press->setContext(Qt::WindowShortcut);
+                press->setAutoRepeat(row.shortcut.repeats);
+                connect(press, &QShortcut::activated, key, &QPushButton::click);
+                names << keys.toString(QKeySequence::NativeText);
+            }
+            key->setToolTip(QStringLiteral("Shortcut: %1").arg(names.join(QStringLiteral(" or "))));
+        }
         if (previous) setTabOrder(previous, key);
         previous = key;
     }
     button(QStringLiteral("mArrow_up"))->setFocus();
     setFixedSize(sizeHint());
     new OnePressWhileHeld(this);
-}
-
-// The computer key presses the remote key wherever the focus is in the window (so Enter is the
-// remote's Enter, not a press of the focused key: Space presses that); only keys that repeat on
-// the remote repeat when held.
-void frmTolvane::addShortcut(QPushButton* key, const KeyShortcut& shortcut) {
-    QStringList names;
-    for (const QKeySequence& keys : QKeySequence::listFromString(qstr(shortcut.keys))) {
-        auto* press = new QShortcut(keys, this);
-        press->setContext(Qt::WindowShortcut);
-        press->setAutoRepeat(shortcut.repeats);
-        connect(press, &QShortcut::activated, key, &QPushButton::click);
-        names << keys.toString(QKeySequence::NativeText);
-    }
-    key->setToolTip(QStringLiteral("Shortcut: %1").arg(names.join(QStringLiteral(" or "))));
 }
 
 // A change of theme redraws the arrows in the new palette's colours.

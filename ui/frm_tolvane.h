@@ -10,16 +10,11 @@
 #include <string_view>
 
 #include "serial/port_manager.h"
-#include "serial/port_ui.h"
 #include "serial/quiet_check.h"
 #include "transport/serial_layer.h"
 
 class CONNECTION;
 class frmconnect;
-
-namespace tolvane {
-struct KeyShortcut;
-}
 
 // The remote keys by control name, one a line; each has a click handler named after it, and
 // each must have a row in the key table and a key in the keypad layout, or the build fails.
@@ -110,9 +105,7 @@ class frmTolvane : public QMainWindow, private tolvane::PortUi {
 
   private:
     void buildKeypad();
-    void addShortcut(QPushButton* key, const tolvane::KeyShortcut& shortcut);
     void selectPortFromMenu(int item);
-    void describePorts();
     void buildMenu();
 
     // PortUi
