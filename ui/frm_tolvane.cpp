@@ -35,36 +35,23 @@ namespace {
 constexpr int kArrowPixels = 32;
 
 using ClickHandler = void (frmTolvane::*)();
-struct ClickRow {
-    std::string_view control;
-    ClickHandler handler;
-};
 
-// What each key and button of the layout runs when clicked.
-constexpr auto kClickHandlers = std::to_array<ClickRow>({
-#define TOLVANE_HANDLER_ROW(key) {#key, &frmTolvane::key##_Click},
-    TOLVANE_REMOTE_KEYS(TOLVANE_HANDLER_ROW)
-#undef TOLVANE_HANDLER_ROW
-        {"CHECK_CONNECTION", &frmTolvane::CHECK_CONNECTION_Click},
-});
-
-// The row of the handler for this control, or kClickHandlers.size(); an index, for the reason
-// given at keyIndex().
-constexpr std::size_t clickRowOf(std::string_view control) {
-    std::size_t i = 0;
-    while (i < kClickHandlers.size() && kClickHandlers[i].control != control) ++i;
-    return i;
+// What a key or button of the layout runs when clicked; null for any other name.
+constexpr ClickHandler handlerFor(std::string_view control) {
+#define TOLVANE_HANDLER(key) \
+    if (control == #key) return &frmTolvane::key##_Click;
+    TOLVANE_REMOTE_KEYS(TOLVANE_HANDLER)
+#undef TOLVANE_HANDLER
+    return control == "CHECK_CONNECTION" ? &frmTolvane::CHECK_CONNECTION_Click : nullptr;
 }
 
 // The first layout key or button without a click handler, or kNoRow.
 consteval int firstUnhandledRow() {
     for (std::size_t i = 0; i < kKeypadLayout.size(); ++i)
-        if (kKeypadLayout[i].kind != Kind::Frame &&
-            clickRowOf(kKeypadLayout[i].name) == kClickHandlers.size())
+        if (kKeypadLayout[i].kind != Kind::Frame && !handlerFor(kKeypadLayout[i].name))
             return static_cast<int>(i);
     return kNoRow;
 }
-
 static_assert(firstUnhandledRow() == kNoRow,
               "keypad layout row (index above) has no click handler in frmTolvane");
 
@@ -314,7 +301,7 @@ void frmTolvane::buildKeypad() {
             key->setIconSize(QSize(kArrowPixels, kArrowPixels));
         }
         if (row.pointSize != 0) key->setFont(sansFont(row.pointSize));
-        connect(key, &QPushButton::clicked, this, kClickHandlers[clickRowOf(row.name)].handler);
+        connect(key, &QPushButton::clicked, this, handlerFor(row.name));
         // The computer key presses the remote key wherever the focus is in the window (so Enter
         // is the remote's Enter, not a press of the focused key: Space presses that); only keys
         // that repeat on the remote repeat when held.
