@@ -382,19 +382,16 @@ void frmTolvane::CHECK_CONNECTION_Click() {
     ignoringChecks_ = false;
     ++checksWaiting_;
     const auto done = qScopeGuard([this] { --checksWaiting_; });
+    bool probed = false;
     try {
         sendProbe(*MSComm1_);
-    } catch (const SerialError& error) {
-        showMessage(messageFor(error.kind()), {});
-        return;
-    }
-    // A nested check shares the running timer: it does not extend the first one's wait.
-    if (!Timer1.isActive()) Timer1.start();
-    try {
+        probed = true;
+        // A nested check shares the running timer: it does not extend the first one's wait.
+        if (!Timer1.isActive()) Timer1.start();
         wait(1);
     } catch (const SerialError& error) {
-        // A port that vanished under the check: end it, never leave the timer running.
-        Timer1.stop();
+        // A port that vanished under a waiting check ends it: the timer is never left running.
+        if (probed) Timer1.stop();
         showMessage(messageFor(error.kind()), {});
         return;
     }

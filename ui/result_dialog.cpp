@@ -13,7 +13,6 @@
 
 namespace tolvane {
 ResultDialog::ResultDialog(const QRect& clientTwips) : QDialog(nullptr) {
-    setWindowTitle(QString());
     setWindowIcon(appIcon());
     setModal(true);
     clientPixels_ = toPixels(clientTwips);
@@ -67,8 +66,6 @@ void ResultDialog::addButton(const QRect& twips) {
     Command1->setObjectName(QStringLiteral("Command1"));
     Command1->setGeometry(toPixels(twips));
     Command1->setAutoDefault(false);
-    Command1->setDefault(false);
-    Command1->setFocus();
     controls_.emplace_back(Command1, Command1->geometry());
     connect(Command1, &QPushButton::clicked, this, &ResultDialog::Command1_Click);
 }
