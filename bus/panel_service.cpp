@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <QDBusConnectionInterface>
-#include <QDeadlineTimer>
 #include <QFile>
 #include <QLoggingCategory>
 #include <QPointer>

@@ -15,7 +15,6 @@
 #include <QSet>
 #include <QShortcut>
 #include <QWindow>
-#include <array>
 #include <stdexcept>
 
 #include "serial/messages.h"
@@ -176,14 +175,10 @@ QAccessibleInterface* commMenuAccessible(const QString& className, QObject* obje
 // the very time of its key's last release is taken for a repeat here too.
 class OnePressWhileHeld : public QObject {
   public:
-    explicit OnePressWhileHeld(QWidget* window) : QObject(window), window_(window) {
-        for (const ControlLayout& row : kKeypadLayout)
-            if (!row.shortcut.repeats)
-                for (const QKeySequence& keys :
-                     QKeySequence::listFromString(qstr(row.shortcut.keys)))
-                    once_.insert(keys[0].key());
-        once_.insert(Qt::Key_Space);
-        once_.insert(Qt::Key_Select);
+    // once: the keys that do not repeat on the remote; Space and Select join them.
+    OnePressWhileHeld(QWidget* window, QSet<int> once)
+        : QObject(window), window_(window), once_(std::move(once)) {
+        once_ << Qt::Key_Space << Qt::Key_Select;
         qApp->installEventFilter(this);
     }
 
@@ -194,7 +189,10 @@ class OnePressWhileHeld : public QObject {
             type != QEvent::ShortcutOverride)
             return false;
         const auto* key = static_cast<QKeyEvent*>(event);
-        if (!once_.contains(key->key()) || !inWindow(receiver)) return false;
+        const auto* widget = qobject_cast<QWidget*>(receiver);
+        if (!once_.contains(key->key()) ||
+            (receiver != window_->windowHandle() && (!widget || widget->window() != window_)))
+            return false;
         const quint32 id = key->nativeScanCode() != 0 ? key->nativeScanCode() : quint32(key->key());
         if (type == QEvent::KeyRelease) {
             released_[id] = key->timestamp();
@@ -208,11 +206,6 @@ class OnePressWhileHeld : public QObject {
     }
 
   private:
-    bool inWindow(QObject* receiver) const {
-        const auto* widget = qobject_cast<QWidget*>(receiver);
-        return receiver == window_->windowHandle() || (widget && widget->window() == window_);
-    }
-
     QWidget* window_;
     QSet<int> once_;                    // the keys that do not repeat
     QHash<quint32, quint64> released_;  // each key's last release: its time stamp
@@ -284,6 +277,7 @@ void frmTolvane::buildKeypad() {
     setCentralWidget(client);
 
     QWidget* previous = nullptr;
+    QSet<int> once;  // the computer keys that press a key once however long they are held
     for (const ControlLayout& row : kKeypadLayout) {
         QWidget* parent = row.container.empty() ? client : frame(qstr(row.container));
         QWidget* control = row.kind == Kind::Frame
@@ -313,6 +307,7 @@ void frmTolvane::buildKeypad() {
                 press->setAutoRepeat(row.shortcut.repeats);
                 connect(press, &QShortcut::activated, key, &QPushButton::click);
                 names << keys.toString(QKeySequence::NativeText);
+                if (!row.shortcut.repeats) once.insert(keys[0].key());
             }
             key->setToolTip(QStringLiteral("Shortcut: %1").arg(names.join(QStringLiteral(" or "))));
         }
@@ -321,7 +316,7 @@ void frmTolvane::buildKeypad() {
     }
     button(QStringLiteral("mArrow_up"))->setFocus();
     setFixedSize(sizeHint());
-    new OnePressWhileHeld(this);
+    new OnePressWhileHeld(this, once);
 }
 
 // A change of theme redraws the arrows in the new palette's colours.
