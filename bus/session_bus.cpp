@@ -49,11 +49,6 @@ bool samePort(const QByteArray& a, const QByteArray& b) {
     return !device.isEmpty() && device == canonical(b);
 }
 
-// Whether a name on the bus is a panel's.
-bool isPanelName(const QString& name) {
-    return name == QLatin1String(kServiceName) || name.startsWith(QLatin1String(kInstancePrefix));
-}
-
 }  // namespace
 
 std::optional<QString> sessionBusAddress() {
@@ -84,7 +79,9 @@ QString panelHolding(QDBusConnection& bus, const QByteArray& port, QString& devi
     const auto names = bus.interface()->registeredServiceNames();
     if (!names.isValid()) return {};
     for (const QString& name : names.value()) {
-        if (!isPanelName(name)) continue;
+        const bool panel =
+            name == QLatin1String(kServiceName) || name.startsWith(QLatin1String(kInstancePrefix));
+        if (!panel) continue;
         const auto uid = bus.interface()->serviceUid(name);
         if (!uid.isValid() || uid.value() != ::getuid()) continue;
         QDBusMessage get = QDBusMessage::createMethodCall(
