@@ -128,7 +128,8 @@ class CommItemAccessible : public QAccessibleObject, public QAccessibleActionInt
 // The Comm Port menu around those items: Qt's own menu counts only menu items as its children.
 class CommMenuAccessible : public QAccessibleWidget {
   public:
-    explicit CommMenuAccessible(QMenu* menu) : QAccessibleWidget(menu, QAccessible::PopupMenu) {}
+    explicit CommMenuAccessible(QMenu* menu)
+        : QAccessibleWidget(menu, QAccessible::PopupMenu, menu->title()) {}
 
     int childCount() const override { return int(menu()->actions().size()); }
     QAccessibleInterface* child(int index) const override {
@@ -147,9 +148,6 @@ class CommMenuAccessible : public QAccessibleWidget {
         QAccessibleInterface* barInterface = QAccessible::queryAccessibleInterface(bar);
         return barInterface ? barInterface->child(int(bar->actions().indexOf(menu()->menuAction())))
                             : nullptr;
-    }
-    QString text(QAccessible::Text kind) const override {
-        return kind == QAccessible::Name ? menu()->title() : QAccessibleWidget::text(kind);
     }
 
   private:
