@@ -326,10 +326,6 @@ void frmTolvane::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
 }
 
-void frmTolvane::Form_Load() {
-    ports_.startUp();
-}
-
 // A click handler per remote key; the key's row is found when this compiles.
 #define TOLVANE_DEFINE_CLICK(key)                                                          \
     void frmTolvane::key##_Click() {                                                       \
@@ -339,19 +335,6 @@ void frmTolvane::Form_Load() {
     }
 TOLVANE_REMOTE_KEYS(TOLVANE_DEFINE_CLICK)
 #undef TOLVANE_DEFINE_CLICK
-
-void frmTolvane::MnuCom1_Click() {
-    selectPortFromMenu(1);
-}
-void frmTolvane::MnuCom2_Click() {
-    selectPortFromMenu(2);
-}
-void frmTolvane::MnuCom3_Click() {
-    selectPortFromMenu(3);
-}
-void frmTolvane::Mnucom4_Click() {
-    selectPortFromMenu(4);
-}
 
 // A message from a menu item's action is shown once the action has returned, so that whoever
 // triggered it (a screen reader's press among them) is not held until the box is closed.

@@ -83,7 +83,11 @@ class frmTolvane : public QMainWindow, private tolvane::PortUi {
     QAction* mnucom3 = nullptr;
     QAction* mnucom4 = nullptr;
 
-    void Form_Load();
+    void Form_Load() { ports_.startUp(); }
+    void MnuCom1_Click() { selectPortFromMenu(1); }
+    void MnuCom2_Click() { selectPortFromMenu(2); }
+    void MnuCom3_Click() { selectPortFromMenu(3); }
+    void Mnucom4_Click() { selectPortFromMenu(4); }
 #define TOLVANE_DECLARE_CLICK(key) void key##_Click();
     TOLVANE_REMOTE_KEYS(TOLVANE_DECLARE_CLICK)
 #undef TOLVANE_DECLARE_CLICK
@@ -91,10 +95,6 @@ class frmTolvane : public QMainWindow, private tolvane::PortUi {
     // projector is responding; Timer1's tick says it is not.
     void CHECK_CONNECTION_Click();
     void Timer1_Timer();
-    void MnuCom1_Click();
-    void MnuCom2_Click();
-    void MnuCom3_Click();
-    void Mnucom4_Click();
     // Waits until Timer1 is stopped, or until at least `count` bytes are waiting (which are
     // then discarded). Throws SerialError when the port cannot be read.
     void wait(const std::int16_t& count);
