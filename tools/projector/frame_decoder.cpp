@@ -5,24 +5,10 @@
 namespace tolvane {
 
 std::string_view kindName(DecodedPiece::Kind kind) {
-    using Kind = DecodedPiece::Kind;
-    switch (kind) {
-        case Kind::Frame:
-            return "frame";
-        case Kind::BadLength:
-            return "length";
-        case Kind::BadChecksum:
-            return "checksum";
-        case Kind::BadEscape:
-            return "escape";
-        case Kind::MissingEnd:
-            return "missing-end";
-        case Kind::Truncated:
-            return "truncated";
-        case Kind::Stray:
-            return "stray";
-    }
-    return "unknown";
+    // In the order of DecodedPiece::Kind.
+    static constexpr std::string_view kNames[] = {"frame",       "length",    "checksum", "escape",
+                                                  "missing-end", "truncated", "stray"};
+    return kNames[static_cast<std::size_t>(kind)];
 }
 
 FrameDecoder::FrameDecoder() {

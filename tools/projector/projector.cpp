@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "projector/frame_line.h"
 #include "protocol/hex_text.h"
 #include "protocol/key_table.h"
 
@@ -17,6 +16,32 @@ namespace {
 
 // Reads per wake-up: a flood from the panel cannot keep signals and standard input waiting.
 constexpr int kReadsPerWakeUp = 16;
+
+// Which of the panel's frames this payload is, or "frame" for one it never sends.
+std::string frameName(const Bytes& payload) {
+    if (std::ranges::equal(payload, kProbePayload)) return "probe";
+    if (payload.size() < 6 || !std::ranges::equal(payload, keyPayload(payload[0], payload[5])))
+        return "frame";
+    const std::uint8_t payload1 = payload[0];
+    const std::uint8_t code = payload[5];
+    if (code == kLeadInCode && payload1 == kNormalPayload1) return "lead-in";
+    if (code == kLeadInCode && payload1 == kPowerOnPayload1) return "lead-in power-on";
+    if (const KeyCommand* key = findKeyByCode(payload1, code))
+        return "key " + std::string(key->control);
+    return "frame";
+}
+
+// The line printed for one piece of the received stream, without its newline: the frame's
+// name or "bad <reason>", then the bytes as received in hex pairs.
+std::string lineFor(const DecodedPiece& piece) {
+    std::string line = piece.kind == DecodedPiece::Kind::Frame
+                           ? frameName(piece.payload)
+                           : "bad " + std::string(kindName(piece.kind));
+    line += ' ';
+    line += toHex(piece.wire);
+    if (piece.size > piece.wire.size()) line += " ... (" + std::to_string(piece.size) + " bytes)";
+    return line;
+}
 
 }  // namespace
 
