@@ -51,8 +51,11 @@ Projector::Projector(int controller, const ProjectorOptions& options, LinePrinte
       controller_(controller),
       options_(options),
       print_(std::move(print)),
-      notifier_(controller, QSocketNotifier::Read) {
-    connect(&notifier_, &QSocketNotifier::activated, this, &Projector::readLine);
+      readable_(controller, QSocketNotifier::Read),
+      writable_(controller, QSocketNotifier::Write) {
+    connect(&readable_, &QSocketNotifier::activated, this, &Projector::readLine);
+    connect(&writable_, &QSocketNotifier::activated, this, &Projector::writeChatter);
+    writable_.setEnabled(options_.chatter > 0);
     quiet_.setSingleShot(true);
     quiet_.setInterval(kQuietGap);
     connect(&quiet_, &QTimer::timeout, this, &Projector::flush);
@@ -80,7 +83,7 @@ void Projector::readLine() {
         // We hold the terminal end open ourselves, so this is not the panel going away.
         std::fprintf(stderr, "tolvane-projector: cannot read the line any more: %s\n",
                      n == 0 ? "end of file" : std::strerror(errno));
-        notifier_.setEnabled(false);
+        readable_.setEnabled(false);
         break;
     }
     if (decoder_.idle())
@@ -142,6 +145,33 @@ bool Projector::sendReply() {
     std::fprintf(stderr, "tolvane-projector: reply %s cut short after %zu bytes: %s\n",
                  toHex(reply).c_str(), sent, std::strerror(errno));
     return false;
+}
+
+void Projector::writeChatter() {
+    std::array<std::uint8_t, 4096> chunk;
+    const auto size =
+        std::size_t(std::min<std::uint64_t>(chunk.size(), options_.chatter - chatterSent_));
+    for (std::size_t i = 0; i < size; ++i) {
+        // xorshift32
+        chatterState_ ^= chatterState_ << 13;
+        chatterState_ ^= chatterState_ >> 17;
+        chatterState_ ^= chatterState_ << 5;
+        chunk[i] = std::uint8_t(chatterState_ >> 24);
+    }
+    const ssize_t n = ::write(controller_, chunk.data(), size);
+    if (n < 0) {
+        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return;
+        std::fprintf(stderr, "tolvane-projector: chatter stopped after %llu bytes: %s\n",
+                     static_cast<unsigned long long>(chatterSent_), std::strerror(errno));
+        writable_.setEnabled(false);
+        return;
+    }
+    // Bytes not taken are simply made again on the next call: the stream has no meaning.
+    chatterSent_ += std::uint64_t(n);
+    if (chatterSent_ < options_.chatter) return;
+    writable_.setEnabled(false);
+    std::fprintf(stderr, "tolvane-projector: chatter: all %llu bytes sent\n",
+                 static_cast<unsigned long long>(chatterSent_));
 }
 
 }  // namespace tolvane::projector
