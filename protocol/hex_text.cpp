@@ -10,10 +10,6 @@ int digitValue(char c) {
     return -1;
 }
 
-bool isBlank(char c) {
-    return c == ' ' || c == '\t';
-}
-
 }  // namespace
 
 std::string toHex(std::span<const std::uint8_t> bytes) {
@@ -32,7 +28,7 @@ std::optional<Bytes> parseHexText(std::string_view text) {
     Bytes out;
     std::size_t i = 0;
     while (i < text.size()) {
-        if (isBlank(text[i])) {
+        if (text[i] == ' ' || text[i] == '\t') {
             ++i;
             continue;
         }

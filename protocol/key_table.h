@@ -87,13 +87,6 @@ constexpr const KeyCommand* findKey(std::string_view control) {
     return i < kKeys.size() ? &kKeys[i] : nullptr;
 }
 
-// The key whose frame carries this payload byte 1 and key code, if any.
-constexpr const KeyCommand* findKeyByCode(std::uint8_t payload1, std::uint8_t code) {
-    for (const KeyCommand& key : kKeys)
-        if (key.payload1 == payload1 && key.code == code) return &key;
-    return nullptr;
-}
-
 // The payload of a key frame: payload byte 1, 00 13 FF 63, the key code, 24.
 constexpr std::array<std::uint8_t, 7> keyPayload(std::uint8_t payload1, std::uint8_t code) {
     return {payload1, 0x00, 0x13, 0xFF, 0x63, code, 0x24};

@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
-#include <variant>
 
 #include "process/stop_requests.h"
 #include "projector/device_link.h"
@@ -65,9 +65,18 @@ terminal.
 Exit status: 0 after a clean stop, 1 when the device or the link cannot be made,
 2 for a bad command line.)txt";
 
-// Reads the command line. --help and --version print and end the process with status 0;
-// anything wrong comes back as the message to show, never as a partly read set of options.
-std::variant<ProjectorOptions, QString> parseOptions(const QStringList& arguments) {
+void note(const std::string& text) {
+    std::fprintf(stderr, "tolvane-projector: %s\n", text.c_str());
+}
+
+[[noreturn]] void usageError(const QString& message) {
+    note(message.toStdString() + "\nTry 'tolvane-projector --help'.");
+    std::exit(2);
+}
+
+// Reads the command line. --help and --version print and end the process with status 0, and
+// anything wrong with status 2, so it never goes on with a partly read set of options.
+ProjectorOptions parseOptions(const QStringList& arguments) {
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromUtf8(kDescription).trimmed());
     const QCommandLineOption help = parser.addHelpOption();
@@ -106,30 +115,31 @@ std::variant<ProjectorOptions, QString> parseOptions(const QStringList& argument
         "stopped by reading it.");
     parser.addOptions({link, reply, replyDelay, silent, chatter, stopOnEof});
 
-    if (!parser.parse(arguments)) return parser.errorText();
+    if (!parser.parse(arguments)) usageError(parser.errorText());
     if (parser.isSet(help)) parser.showHelp(0);
     if (parser.isSet(version)) parser.showVersion();
     if (!parser.positionalArguments().isEmpty())
-        return QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first());
+        usageError(
+            QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
 
     ProjectorOptions options;
     if (parser.isSet(link)) {
         options.link = parser.value(link);
-        if (options.link.isEmpty()) return QStringLiteral("--link needs a path");
+        if (options.link.isEmpty()) usageError(QStringLiteral("--link needs a path"));
     }
     options.silent = parser.isSet(silent);
     options.stopOnEof = parser.isSet(stopOnEof);
     if (parser.isSet(reply)) {
-        if (options.silent) return QStringLiteral("--reply and --silent exclude each other");
+        if (options.silent) usageError(QStringLiteral("--reply and --silent exclude each other"));
         const QString text = parser.value(reply);
         const auto bytes = tolvane::parseHexText(text.toStdString());
         if (!bytes || bytes->empty())
-            return QStringLiteral("--reply '%1' is not hex pairs such as 06 or \"06 15\"")
-                .arg(text);
+            usageError(
+                QStringLiteral("--reply '%1' is not hex pairs such as 06 or \"06 15\"").arg(text));
         if (bytes->size() > kMaxReplyBytes)
-            return QStringLiteral("--reply is %1 bytes long; at most %2 are allowed")
-                .arg(bytes->size())
-                .arg(kMaxReplyBytes);
+            usageError(QStringLiteral("--reply is %1 bytes long; at most %2 are allowed")
+                           .arg(bytes->size())
+                           .arg(kMaxReplyBytes));
         options.reply = *bytes;
     }
     if (parser.isSet(replyDelay)) {
@@ -137,11 +147,10 @@ std::variant<ProjectorOptions, QString> parseOptions(const QStringList& argument
         bool ok = false;
         const qlonglong ms = text.toLongLong(&ok);
         if (!ok || ms < 0 || ms > kMaxReplyDelay.count())
-            return QStringLiteral(
-                       "--reply-delay '%1' is not a whole number of milliseconds "
-                       "from 0 to %2")
-                .arg(text)
-                .arg(kMaxReplyDelay.count());
+            usageError(QStringLiteral("--reply-delay '%1' is not a whole number of milliseconds "
+                                      "from 0 to %2")
+                           .arg(text)
+                           .arg(kMaxReplyDelay.count()));
         options.replyDelay = std::chrono::milliseconds(ms);
     }
     if (parser.isSet(chatter)) {
@@ -151,9 +160,9 @@ std::variant<ProjectorOptions, QString> parseOptions(const QStringList& argument
         bool ok = false;
         const qulonglong bytes = digitsOnly ? text.toULongLong(&ok) : 0;
         if (!ok || bytes > kMaxChatterBytes)
-            return QStringLiteral("--chatter '%1' is not a whole number of bytes from 0 to %2")
-                .arg(text)
-                .arg(kMaxChatterBytes);
+            usageError(QStringLiteral("--chatter '%1' is not a whole number of bytes from 0 to %2")
+                           .arg(text)
+                           .arg(kMaxChatterBytes));
         options.chatter = bytes;
     }
     return options;
@@ -164,10 +173,6 @@ bool printLine(const std::string& line) {
            std::fflush(stdout) == 0;
 }
 
-void note(const std::string& text) {
-    std::fprintf(stderr, "tolvane-projector: %s\n", text.c_str());
-}
-
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -175,12 +180,7 @@ int main(int argc, char* argv[]) {
     QCoreApplication::setApplicationName("tolvane-projector");
     QCoreApplication::setApplicationVersion(TOLVANE_VERSION);
 
-    const auto parsed = parseOptions(QCoreApplication::arguments());
-    if (const QString* error = std::get_if<QString>(&parsed)) {
-        note(error->toStdString() + "\nTry 'tolvane-projector --help'.");
-        return 2;
-    }
-    const ProjectorOptions& options = std::get<ProjectorOptions>(parsed);
+    const ProjectorOptions options = parseOptions(QCoreApplication::arguments());
     // A reader that goes away must not kill us before the link is removed.
     std::signal(SIGPIPE, SIG_IGN);
 

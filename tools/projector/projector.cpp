@@ -26,8 +26,8 @@ std::string frameName(const Bytes& payload) {
     const std::uint8_t code = payload[5];
     if (code == kLeadInCode && payload1 == kNormalPayload1) return "lead-in";
     if (code == kLeadInCode && payload1 == kPowerOnPayload1) return "lead-in power-on";
-    if (const KeyCommand* key = findKeyByCode(payload1, code))
-        return "key " + std::string(key->control);
+    for (const KeyCommand& key : kKeys)
+        if (key.payload1 == payload1 && key.code == code) return "key " + std::string(key.control);
     return "frame";
 }
 
