@@ -92,9 +92,17 @@ constexpr std::array<std::uint8_t, 7> keyPayload(std::uint8_t payload1, std::uin
     return {payload1, 0x00, 0x13, 0xFF, 0x63, code, 0x24};
 }
 
-Bytes keyFrame(const KeyCommand& key);
+inline Bytes keyFrame(const KeyCommand& key) {
+    return encodeFrame(keyPayload(key.payload1, key.code));
+}
+
 // A key's lead-in frame is its key frame with the lead-in code and the same payload byte 1.
-Bytes leadInFrame(const KeyCommand& key);
-Bytes probeFrame();
+inline Bytes leadInFrame(const KeyCommand& key) {
+    return encodeFrame(keyPayload(key.payload1, kLeadInCode));
+}
+
+inline Bytes probeFrame() {
+    return encodeFrame(kProbePayload);
+}
 
 }  // namespace tolvane

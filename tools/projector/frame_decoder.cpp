@@ -116,36 +116,26 @@ void FrameDecoder::takePayloadByte(std::uint8_t byte, const Sink& sink) {
 }
 
 void FrameDecoder::atEnd(std::uint8_t byte, const Sink& sink) {
-    if (byte == kEndByte) {
-        complete(sink);
-        return;
-    }
-    // The frame does not end where its length byte says. A start byte inside it means that
-    // it was cut short and another frame began.
-    if (const auto inner = innerStart()) {
-        reject(*inner, sink);
-    } else if (held_[*endAt_ - 1] == kEndByte) {
+    const std::uint8_t checksum = held_[*endAt_ - 1];
+    if (byte == kEndByte && !faultAt_ && frameChecksum(payload_) == checksum) {
+        DecodedPiece piece{Kind::Frame, payload_, Bytes(held_.begin(), held_.begin() + looked_),
+                           looked_};
+        held_.erase(held_.begin(), held_.begin() + looked_);
+        resetFrame();
+        sink(piece);
+    } else if (byte == kEndByte || innerStart()) {
+        // A broken frame with a start byte inside was most likely a cut-short one followed by
+        // another frame: look again from there rather than lose that frame.
+        breakOff(sink);
+    } else if (checksum == kEndByte) {
         // What stood in the checksum's place was the end byte: the length byte is too large.
         reject(*endAt_, sink);
     } else if (looked_ >= kMaxFrameWire) {
         reject(looked_, sink);
     } else {
+        // The frame does not end where its length byte says: look on for where it does.
         stage_ = Stage::Search;
     }
-}
-
-void FrameDecoder::complete(const Sink& sink) {
-    if (faultAt_ || frameChecksum(payload_) != held_[*endAt_ - 1]) {
-        // A broken frame with a start byte inside was most likely a cut-short one followed by
-        // another frame: look again from there rather than lose that frame.
-        breakOff(sink);
-        return;
-    }
-    DecodedPiece piece{Kind::Frame, payload_, Bytes(held_.begin(), held_.begin() + looked_),
-                       looked_};
-    held_.erase(held_.begin(), held_.begin() + looked_);
-    resetFrame();
-    sink(piece);
 }
 
 void FrameDecoder::breakOff(const Sink& sink) {

@@ -71,8 +71,8 @@ class FrameDecoder {
     void scan(const Sink& sink);
     void step(std::uint8_t byte, const Sink& sink);
     void takePayloadByte(std::uint8_t byte, const Sink& sink);
+    // The byte after the checksum: the end byte of a good frame, or the sign of a broken one.
     void atEnd(std::uint8_t byte, const Sink& sink);
-    void complete(const Sink& sink);
     // The frame under way is broken: reports the bytes before the next start byte in it.
     void breakOff(const Sink& sink);
     // Reports the first `cut` bytes as broken; the bytes after them are looked at again.
