@@ -94,13 +94,11 @@ void FrameDecoder::takePayloadByte(std::uint8_t byte, const Sink& sink) {
             breakOff(sink);
             return;
         }
+        // Only a value that needs it may be escaped; a bad escape keeps the byte as it came.
         const auto value = static_cast<std::uint8_t>(byte & ~kEscapeBit);
-        if ((byte & kEscapeBit) == 0 || !needsEscape(value)) {
-            noteFault(at, Kind::BadEscape);
-            payload_.push_back(byte);
-        } else {
-            payload_.push_back(value);
-        }
+        const bool escaped = (byte & kEscapeBit) != 0 && needsEscape(value);
+        if (!escaped) noteFault(at, Kind::BadEscape);
+        payload_.push_back(escaped ? value : byte);
     } else if (byte == kEscapeByte) {
         escape_ = true;
         return;
