@@ -54,7 +54,7 @@ PortAddress addressForPort(int port) {
     if (!override)
         for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
             present.push_back(QFile::encodeName(info.systemLocation()).toStdString());
-    return deviceForPort(port, override, present, HostSystem::Linux);
+    return deviceForPort(port, override, present);
 }
 
 DeviceFacts deviceFacts(const std::string& name) {
@@ -99,9 +99,8 @@ std::string describeAddress(const PortAddress& address) {
     return text;
 }
 
-std::string openFailureHint(const PortAddress& address, const std::string& reason, int error) {
+std::vector<std::string> openFailureHints(const PortAddress& address, int error) {
     using Why = OpenFailureFacts::Why;
-    static_cast<void>(reason);
     if (address.kind != PortAddress::Kind::SerialDevice) return {};
     OpenFailureFacts facts;
     facts.why = whyFor(error);

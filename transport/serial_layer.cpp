@@ -140,15 +140,15 @@ void SerialLayer::open() {
 }
 
 SerialError SerialLayer::refusal(const std::string& reason, int error) {
-    const std::string hint = openFailureHint(address_, reason, error);
+    std::vector<std::string> hints = openFailureHints(address_, error);
     const QString what = QStringLiteral("cannot open COM%1 \"%2\": %3")
                              .arg(port_)
                              .arg(shown(address_.path), text(reason));
     if (quiet_)
         qCDebug(lcSerial).noquote() << what;
     else
-        qCWarning(lcSerial).noquote() << what + text(hint);
-    return SerialError(SerialError::Kind::Open, reason, hint);
+        qCWarning(lcSerial).noquote() << what + text(joinHints(hints));
+    return SerialError(SerialError::Kind::Open, reason, std::move(hints));
 }
 
 void SerialLayer::onOpened() {

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ports/open_hints.h"
 #include "ports/port_mapping.h"
 #include "protocol/frame.h"
 #include "transport/line_settings.h"
@@ -31,15 +32,17 @@ inline constexpr std::chrono::milliseconds kCloseDrainTimeout{500};
 class SerialError : public std::runtime_error {
   public:
     enum class Kind { Open, Write, Read, Settings };
-    SerialError(Kind kind, const std::string& what, std::string hint = {})
-        : std::runtime_error(what), kind_(kind), hint_(std::move(hint)) {}
+    SerialError(Kind kind, const std::string& what, std::vector<std::string> hints = {})
+        : std::runtime_error(what), kind_(kind), hints_(std::move(hints)) {}
     Kind kind() const { return kind_; }
-    // For a failed open: the likely cause and its fix, when one is known; else empty.
-    const std::string& hint() const { return hint_; }
+    // For a failed open: the likely causes and their fixes, when known; else none.
+    const std::vector<std::string>& hints() const { return hints_; }
+    // The same as text to append to the reason.
+    std::string hint() const { return joinHints(hints_); }
 
   private:
     Kind kind_;
-    std::string hint_;
+    std::vector<std::string> hints_;
 };
 
 // Where the port is in its life. Opening: connecting, or agreeing the line with a server.
