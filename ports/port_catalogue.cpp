@@ -92,10 +92,9 @@ std::string describeAddress(const PortAddress& address) {
     if (!facts.present) return name + ": nothing is there";
     std::string text = name;
     if (facts.device != address.path) text += " (" + printable(facts.device) + ")";
-    std::vector<std::string> known;
-    if (!facts.maker.empty()) known.push_back(facts.maker);
-    if (!facts.serialNumber.empty()) known.push_back("serial number " + facts.serialNumber);
-    for (std::size_t i = 0; i < known.size(); ++i) text += (i == 0 ? ": " : ", ") + known[i];
+    if (!facts.maker.empty()) text += ": " + facts.maker;
+    if (!facts.serialNumber.empty())
+        text += (facts.maker.empty() ? ": " : ", ") + ("serial number " + facts.serialNumber);
     return text;
 }
 

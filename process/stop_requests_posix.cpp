@@ -63,7 +63,8 @@ StopRequests::StopRequests(Input input, QObject* parent) : QObject(parent) {
     if (input == Input::Watch && ::fcntl(STDIN_FILENO, F_GETFD) >= 0) {
         inputNotifier_ = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
         connect(inputNotifier_, &QSocketNotifier::activated, this, &StopRequests::onInput);
-        // While in the background, look again now and then whether we are back in front.
+        // Input that comes while in the background is left unread (see onInput), and we look
+        // again now and then whether we are back in front.
         foregroundCheck_ = new QTimer(this);
         foregroundCheck_->setInterval(kForegroundCheck);
         connect(foregroundCheck_, &QTimer::timeout, this, [this] {
@@ -71,10 +72,6 @@ StopRequests::StopRequests(Input input, QObject* parent) : QObject(parent) {
             foregroundCheck_->stop();
             inputNotifier_->setEnabled(true);
         });
-        if (inBackgroundOfTerminal()) {
-            inputNotifier_->setEnabled(false);
-            foregroundCheck_->start();
-        }
     }
 }
 

@@ -297,12 +297,12 @@ void SerialLayer::awaitOpen() {
 void SerialLayer::onFailed(const Transport::Failure& failure) {
     if (state_ != PortState::Opening) return;
     const SerialError error = refusal(failure.what(), failure.error());
-    if (!quiet_) openFailure_ = error;
     if (quiet_) {
         quiet_ = false;
         state_ = PortState::Lost;
         return;
     }
+    openFailure_ = error;
     state_ = PortState::Closed;
     // Presses made while it opened go nowhere.
     presses_.withdrawWaiting();
