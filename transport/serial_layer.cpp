@@ -263,7 +263,7 @@ SerialError SerialLayer::refusal(const std::string& reason, int error) {
     const QString what = QStringLiteral("cannot open COM%1 \"%2\": %3")
                              .arg(port_)
                              .arg(shown(address_.path), text(reason));
-    if (quiet_)
+    if (state_ == PortState::Reopening)  // a retry: failures are debug lines only
         qCDebug(lcSerial).noquote() << what;
     else
         qCWarning(lcSerial).noquote() << what + text(joinHints(hints));
@@ -271,10 +271,10 @@ SerialError SerialLayer::refusal(const std::string& reason, int error) {
 }
 
 void SerialLayer::onOpened() {
-    if (state_ != PortState::Opening) return;
+    if (state_ != PortState::Opening && state_ != PortState::Reopening) return;
+    const bool reopened = state_ == PortState::Reopening;
     state_ = PortState::Open;
-    if (quiet_) {
-        quiet_ = false;
+    if (reopened) {
         QString note;
         if (!wasBefore_.empty() && wasBefore_ != line_->where())
             note = QStringLiteral(" (was %1)").arg(text(wasBefore_));
@@ -288,17 +288,15 @@ void SerialLayer::onOpened() {
 
 void SerialLayer::awaitOpen() {
     QEventLoop loop;
-    while (state_ == PortState::Opening && !quiet_)
-        loop.processEvents(QEventLoop::WaitForMoreEvents);
+    while (state_ == PortState::Opening) loop.processEvents(QEventLoop::WaitForMoreEvents);
     if (!PortOpen() && openFailure_) throw *openFailure_;
     if (!PortOpen()) notOpen(SerialError::Kind::Open);
 }
 
 void SerialLayer::onFailed(const Transport::Failure& failure) {
-    if (state_ != PortState::Opening) return;
+    if (state_ != PortState::Opening && state_ != PortState::Reopening) return;
     const SerialError error = refusal(failure.what(), failure.error());
-    if (quiet_) {
-        quiet_ = false;
+    if (state_ == PortState::Reopening) {
         state_ = PortState::Lost;
         return;
     }
@@ -311,20 +309,18 @@ void SerialLayer::onFailed(const Transport::Failure& failure) {
 
 bool SerialLayer::reopenLost() {
     if (PortOpen()) return true;
-    if (state_ == PortState::Opening) {
+    if (state_ == PortState::Opening || state_ == PortState::Reopening) {
         qCDebug(lcSerial).noquote() << "still connecting to" << text(line_->where());
         return false;
     }
     if (!line_ || state_ != PortState::Lost)
         throw SerialError(SerialError::Kind::Open, "nothing was lost");
-    quiet_ = true;
     wasBefore_ = line_->where();
-    state_ = PortState::Opening;
+    state_ = PortState::Reopening;
     try {
         line_->reopen(address_, settings_);
     } catch (const Transport::Failure& failure) {
         const SerialError error = refusal(failure.what(), failure.error());
-        quiet_ = false;
         state_ = PortState::Lost;
         throw error;
     }
@@ -350,7 +346,6 @@ void SerialLayer::lost(const std::string& reason) {
 }
 
 void SerialLayer::close() {
-    quiet_ = false;
     if (state_ == PortState::Open &&
         (!presses_.waiting.empty() || !presses_.handed.empty() || line_->bytesToWrite() > 0 ||
          line_->holdBeforeClose().count() > 0)) {
@@ -392,7 +387,7 @@ void SerialLayer::notOpen(SerialError::Kind kind) const {
 
 SerialLayer::PressId SerialLayer::press(std::vector<Bytes> frames, Fate fate) {
     // A press made while the port opens waits for it; one made while it is lost fails.
-    if (state_ != PortState::Open && (state_ != PortState::Opening || quiet_))
+    if (state_ != PortState::Open && state_ != PortState::Opening)
         notOpen(SerialError::Kind::Write);
     std::size_t bytes = 0;
     for (const Bytes& frame : frames) bytes += frame.size();
@@ -456,20 +451,20 @@ void SerialLayer::drain(std::chrono::milliseconds timeout) {
 }
 
 std::size_t SerialLayer::OutBufferCount() const {
-    if (state_ == PortState::Opening && !quiet_) return presses_.waitingBytes;
+    if (state_ == PortState::Opening) return presses_.waitingBytes;
     return PortOpen() ? presses_.waitingBytes + std::size_t(line_->bytesToWrite()) : 0;
 }
 
 std::int16_t SerialLayer::InBufferCount() {
     // Nothing has come before the port is open; a check made meanwhile waits as a press does.
-    if (state_ == PortState::Opening && !quiet_) return 0;
+    if (state_ == PortState::Opening) return 0;
     if (!PortOpen()) notOpen(SerialError::Kind::Read);
     return static_cast<std::int16_t>(
         std::min<qint64>(line_->bytesAvailable(), std::numeric_limits<std::int16_t>::max()));
 }
 
 void SerialLayer::InBufferCount(std::int16_t count) {
-    if (state_ == PortState::Opening && !quiet_ && count == 0) return;
+    if (state_ == PortState::Opening && count == 0) return;
     if (!PortOpen()) notOpen(SerialError::Kind::Read);
     if (count != 0) throw SerialError(SerialError::Kind::Read, "only 0 can be set");
     line_->discardInput();

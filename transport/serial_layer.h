@@ -45,8 +45,8 @@ class SerialError : public std::runtime_error {
 };
 
 // Where the port is in its life. Opening: connecting, or agreeing the line with a server.
-// Lost: it went away by itself and is being opened again quietly.
-enum class PortState { Closed, Opening, Open, Lost };
+// Lost: it went away by itself and is being opened again quietly, each try Reopening.
+enum class PortState { Closed, Opening, Open, Lost, Reopening };
 
 // Presses queued before a close, sent on for a while by the port they were meant for.
 class Departure;
@@ -184,7 +184,6 @@ class SerialLayer {
     Presses presses_;
     PressId nextId_ = 1;
     bool feeding_ = false;
-    bool quiet_ = false;  // a retry: failures are debug lines only
     std::string wasBefore_;
     LostHandler lostHandler_;
     OpenHandler openHandler_;
