@@ -5,11 +5,8 @@
 #include "transport/logging.h"
 
 namespace tolvane {
-namespace {
 
 using Clock = std::chrono::steady_clock;
-
-}  // namespace
 
 NetworkTransport::NetworkTransport() {
     socket_.setReadBufferSize(kSocketChunk);
