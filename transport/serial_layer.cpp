@@ -57,8 +57,8 @@ bool SerialLayer::Presses::feed(Line line) {
         tell(handed, true);
         to = line();
         if (!to || waiting.empty() || !to->roomFor(waiting.front().bytes)) break;
-        // Handed over before it is written: a hang-up found by the write tells its fate too, so
-        // the frames are written from here.
+        // Handed over before it is written: a hang-up found by a write tells its fate too and
+        // takes it away, so its frames are taken out of it first.
         handed.push_back(std::move(waiting.front()));
         waiting.pop_front();
         waitingBytes -= handed.back().bytes;
