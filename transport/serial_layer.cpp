@@ -243,7 +243,8 @@ void SerialLayer::open() {
         departure->hurry();
         return true;
     });
-    if (address_.kind == PortAddress::Kind::Invalid) throw refusal(address_.problem, 0);
+    if (address_.kind == PortAddress::Kind::Invalid)
+        throw failed(Transport::Failure(address_.problem));
     state_ = PortState::Opening;
     line_ = make_(address_);
     line_->setEvents({[this](const std::string& reason) { lost(reason); }, [this] { feed(); },
@@ -252,22 +253,23 @@ void SerialLayer::open() {
     try {
         line_->open(address_, settings_);
     } catch (const Transport::Failure& failure) {
-        state_ = PortState::Closed;
-        throw refusal(failure.what(), failure.error());
+        throw failed(failure);
     }
     if (line_->isOpen()) onOpened();
 }
 
-SerialError SerialLayer::refusal(const std::string& reason, int error) {
-    std::vector<std::string> hints = openFailureHints(address_, error);
+// An open or a retry that failed: logged, and the port closed, or still lost.
+SerialError SerialLayer::failed(const Transport::Failure& failure) {
+    std::vector<std::string> hints = openFailureHints(address_, failure.error());
     const QString what = QStringLiteral("cannot open COM%1 \"%2\": %3")
                              .arg(port_)
-                             .arg(shown(address_.path), text(reason));
+                             .arg(shown(address_.path), text(failure.what()));
     if (state_ == PortState::Reopening)  // a retry: failures are debug lines only
         qCDebug(lcSerial).noquote() << what;
     else
         qCWarning(lcSerial).noquote() << what + text(joinHints(hints));
-    return SerialError(SerialError::Kind::Open, reason, std::move(hints));
+    state_ = state_ == PortState::Reopening ? PortState::Lost : PortState::Closed;
+    return SerialError(SerialError::Kind::Open, failure.what(), std::move(hints));
 }
 
 void SerialLayer::onOpened() {
@@ -295,13 +297,10 @@ void SerialLayer::awaitOpen() {
 
 void SerialLayer::onFailed(const Transport::Failure& failure) {
     if (state_ != PortState::Opening && state_ != PortState::Reopening) return;
-    const SerialError error = refusal(failure.what(), failure.error());
-    if (state_ == PortState::Reopening) {
-        state_ = PortState::Lost;
-        return;
-    }
+    const bool retry = state_ == PortState::Reopening;
+    const SerialError error = failed(failure);
+    if (retry) return;
     openFailure_ = error;
-    state_ = PortState::Closed;
     // Presses made while it opened go nowhere.
     presses_.withdrawWaiting();
     if (openHandler_) openHandler_(&error);
@@ -320,9 +319,7 @@ bool SerialLayer::reopenLost() {
     try {
         line_->reopen(address_, settings_);
     } catch (const Transport::Failure& failure) {
-        const SerialError error = refusal(failure.what(), failure.error());
-        state_ = PortState::Lost;
-        throw error;
+        throw failed(failure);
     }
     if (line_->isOpen()) onOpened();
     return PortOpen();

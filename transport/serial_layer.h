@@ -166,7 +166,7 @@ class SerialLayer {
 
     void open();
     void close();
-    SerialError refusal(const std::string& reason, int error);
+    SerialError failed(const Transport::Failure& failure);
     void onOpened();
     void onFailed(const Transport::Failure& failure);
     void feed();
