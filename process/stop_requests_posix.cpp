@@ -58,8 +58,8 @@ StopRequests::StopRequests(Input input, QObject* parent) : QObject(parent) {
         gInstalled[i] = true;
     }
 
-    signalNotifier_ = new QSocketNotifier(pipe_[0], QSocketNotifier::Read, this);
-    connect(signalNotifier_, &QSocketNotifier::activated, this, &StopRequests::onSignal);
+    connect(new QSocketNotifier(pipe_[0], QSocketNotifier::Read, this), &QSocketNotifier::activated,
+            this, &StopRequests::onSignal);
     if (input == Input::Watch && ::fcntl(STDIN_FILENO, F_GETFD) >= 0) {
         inputNotifier_ = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
         connect(inputNotifier_, &QSocketNotifier::activated, this, &StopRequests::onInput);

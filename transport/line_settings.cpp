@@ -14,12 +14,9 @@ constexpr int kMaxBaud = 4'000'000;
 
 std::vector<std::string_view> splitFields(std::string_view text) {
     std::vector<std::string_view> fields;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t comma = text.find(',', start);
+    for (std::size_t start = 0, comma = 0; comma != std::string_view::npos; start = comma + 1) {
+        comma = text.find(',', start);
         fields.push_back(text.substr(start, comma - start));
-        if (comma == std::string_view::npos) break;
-        start = comma + 1;
     }
     return fields;
 }
