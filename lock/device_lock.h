@@ -2,21 +2,10 @@
 
 #include <QByteArray>
 #include <QString>
-#include <stdexcept>
+
+#include "transport/transport.h"
 
 namespace tolvane {
-
-// Why a device could not be claimed, in words for the warning on standard error.
-class DeviceLockError : public std::runtime_error {
-  public:
-    // error: the system's error number behind it, 0 when there is none.
-    explicit DeviceLockError(const std::string& what, int error = 0)
-        : std::runtime_error(what), error_(error) {}
-    int error() const { return error_; }
-
-  private:
-    int error_;
-};
 
 // Claims a serial device for this process while the port is open, so that no second program,
 // nor a second panel under another name for the same device, writes on the same line.
@@ -30,7 +19,7 @@ class DeviceLock {
     // Resolves the name, taken as bytes (see devicePathForName), to its device and claims it.
     // Refuses a device that another program holds: a live lock file of a program that keeps
     // to the UUCP convention, or a flock() on the device. Lock files of programs that are gone
-    // are removed. Throws DeviceLockError with the reason.
+    // are removed. Throws Transport::Failure: the reason, for the warning on standard error.
     void acquire(const QByteArray& name);
     // The path to hand QSerialPort: the device itself, whatever name it was given by, so that
     // Qt's lock file is named after the device and its name is always short enough.

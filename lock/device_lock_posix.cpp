@@ -35,7 +35,7 @@ constexpr std::array<const char*, 5> kLockDirectories{"/var/lock", "/run/lock", 
 constexpr std::size_t kLockFileReadLimit = 4096;
 
 [[noreturn]] void refuse(const std::string& reason, int error = 0) {
-    throw DeviceLockError(reason, error);
+    throw Transport::Failure(reason, error);
 }
 
 std::string systemReason(int error) {

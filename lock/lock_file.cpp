@@ -20,16 +20,12 @@ bool isBlank(std::uint8_t c) {
     return c == ' ' || c == '\t';
 }
 
-bool isDigit(std::uint8_t c) {
-    return c >= '0' && c <= '9';
-}
-
 std::optional<std::int64_t> asciiPid(std::span<const std::uint8_t> content) {
     std::size_t i = 0;
     while (i < content.size() && isBlank(content[i])) ++i;
     const std::size_t first = i;
     std::int64_t pid = 0;
-    while (i < content.size() && isDigit(content[i])) {
+    while (i < content.size() && content[i] >= '0' && content[i] <= '9') {
         if (i - first == kMaxPidDigits) return std::nullopt;
         pid = pid * 10 + (content[i] - '0');
         ++i;

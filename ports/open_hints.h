@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace tolvane {
 
@@ -16,8 +17,10 @@ struct OpenFailureFacts {
     bool mayAccess = false;  // the user may read and write the device (so another program holds it)
 };
 
-// The usual culprits that fit the failure, each with its one-line fix, as text to append to
-// the reason ("" when none applies).
-std::string openFailureHints(const OpenFailureFacts& facts);
+// The usual culprits that fit the failure, each with its one-line fix, or a question.
+std::vector<std::string> openFailureHints(const OpenFailureFacts& facts);
+
+// The hints as text to append to the reason: a question in parentheses, a fix after "; ".
+std::string joinHints(const std::vector<std::string>& hints);
 
 }  // namespace tolvane

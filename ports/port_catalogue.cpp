@@ -54,7 +54,7 @@ PortAddress addressForPort(int port) {
     if (!override)
         for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
             present.push_back(QFile::encodeName(info.systemLocation()).toStdString());
-    return deviceForPort(port, override, present, HostSystem::Linux);
+    return deviceForPort(port, override, present);
 }
 
 DeviceFacts deviceFacts(const std::string& name) {
@@ -92,16 +92,14 @@ std::string describeAddress(const PortAddress& address) {
     if (!facts.present) return name + ": nothing is there";
     std::string text = name;
     if (facts.device != address.path) text += " (" + printable(facts.device) + ")";
-    std::vector<std::string> known;
-    if (!facts.maker.empty()) known.push_back(facts.maker);
-    if (!facts.serialNumber.empty()) known.push_back("serial number " + facts.serialNumber);
-    for (std::size_t i = 0; i < known.size(); ++i) text += (i == 0 ? ": " : ", ") + known[i];
+    if (!facts.maker.empty()) text += ": " + facts.maker;
+    if (!facts.serialNumber.empty())
+        text += (facts.maker.empty() ? ": " : ", ") + ("serial number " + facts.serialNumber);
     return text;
 }
 
-std::string openFailureHint(const PortAddress& address, const std::string& reason, int error) {
+std::vector<std::string> openFailureHints(const PortAddress& address, int error) {
     using Why = OpenFailureFacts::Why;
-    static_cast<void>(reason);
     if (address.kind != PortAddress::Kind::SerialDevice) return {};
     OpenFailureFacts facts;
     facts.why = whyFor(error);

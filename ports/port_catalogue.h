@@ -28,8 +28,8 @@ DeviceFacts deviceFacts(const std::string& name);
 std::string describeAddress(const PortAddress& address);
 
 // Said after a failed open of `address`, besides the system's reason: the usual culprits that
-// fit (access rights and the device's group, brltty, ModemManager), each with its fix; "" when
-// none does. error is the system's error number, or 0.
-std::string openFailureHint(const PortAddress& address, const std::string& reason, int error);
+// fit (access rights and the device's group, brltty, ModemManager), each with its fix (see
+// openFailureHints). error is the system's error number, or 0.
+std::vector<std::string> openFailureHints(const PortAddress& address, int error);
 
 }  // namespace tolvane

@@ -16,29 +16,6 @@ std::string hex4(quint16 id) {
     return QStringLiteral("%1").arg(id, 4, 16, QLatin1Char('0')).toStdString();
 }
 
-// By-id link name -> the device it leads to.
-std::vector<std::pair<std::string, std::string>> byIdLinks() {
-    std::vector<std::pair<std::string, std::string>> links;
-    const QDir folder(QString::fromLatin1(kByIdFolder));
-    for (const QFileInfo& link : folder.entryInfoList(QDir::System | QDir::Files))
-        if (const QString target = link.canonicalFilePath(); !target.isEmpty())
-            links.emplace_back(QFile::encodeName(link.fileName()).toStdString(),
-                               QFile::encodeName(target).toStdString());
-    return links;
-}
-
-void addDetails(std::vector<PresentPort>& ports) {
-    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
-        const std::string device = QFile::encodeName(info.systemLocation()).toStdString();
-        auto port = std::find_if(ports.begin(), ports.end(),
-                                 [&](const PresentPort& p) { return p.device == device; });
-        if (port == ports.end()) port = ports.insert(ports.end(), PresentPort{device, {}});
-        if (info.hasVendorIdentifier()) port->identity.vendorId = hex4(info.vendorIdentifier());
-        if (info.hasProductIdentifier()) port->identity.productId = hex4(info.productIdentifier());
-        port->identity.serialNumber = info.serialNumber().toStdString();
-    }
-}
-
 }  // namespace
 
 std::optional<std::string> findAdapter(const PortIdentity& wanted,
@@ -62,8 +39,21 @@ std::optional<std::string> findAdapter(const PortIdentity& wanted,
 
 std::vector<PresentPort> presentPorts(bool details) {
     std::vector<PresentPort> ports;
-    for (auto& [name, device] : byIdLinks()) ports.push_back({device, {name, {}, {}, {}}});
-    if (details) addDetails(ports);
+    const QDir byId(QString::fromLatin1(kByIdFolder));
+    for (const QFileInfo& link : byId.entryInfoList(QDir::System | QDir::Files))
+        if (const QString target = link.canonicalFilePath(); !target.isEmpty())
+            ports.push_back({QFile::encodeName(target).toStdString(),
+                             {QFile::encodeName(link.fileName()).toStdString(), {}, {}, {}}});
+    if (!details) return ports;
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+        const std::string device = QFile::encodeName(info.systemLocation()).toStdString();
+        auto port = std::find_if(ports.begin(), ports.end(),
+                                 [&](const PresentPort& p) { return p.device == device; });
+        if (port == ports.end()) port = ports.insert(ports.end(), PresentPort{device, {}});
+        if (info.hasVendorIdentifier()) port->identity.vendorId = hex4(info.vendorIdentifier());
+        if (info.hasProductIdentifier()) port->identity.productId = hex4(info.productIdentifier());
+        port->identity.serialNumber = info.serialNumber().toStdString();
+    }
     return ports;
 }
 

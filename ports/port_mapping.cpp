@@ -143,11 +143,9 @@ std::vector<std::string> naturalPortOrder(std::vector<std::string> ports) {
 }
 
 PortAddress deviceForPort(int port, const std::optional<std::string>& override,
-                          const std::vector<std::string>& presentPorts, HostSystem system) {
+                          const std::vector<std::string>& presentPorts) {
     using Kind = PortAddress::Kind;
     if (override) return parsePortName(*override);
-    if (system == HostSystem::Windows)
-        return {Kind::SerialDevice, "COM" + std::to_string(port), {}, 0, {}};
     const auto ordered = naturalPortOrder(presentPorts);
     if (port >= 1 && static_cast<std::size_t>(port) <= ordered.size())
         return {Kind::SerialDevice, ordered[static_cast<std::size_t>(port - 1)], {}, 0, {}};

@@ -7,8 +7,6 @@
 
 namespace tolvane {
 
-enum class HostSystem { Linux, Windows };
-
 // What a Comm item stands for: a local serial device (path), a serial device server reached
 // over TCP, raw or with Telnet's COM-PORT-OPTION (host and port), or a network address that
 // cannot be used (problem says why; opening it fails).
@@ -28,12 +26,11 @@ struct PortAddress {
 // 1 to 65535; a malformed one gives Kind::Invalid. Any other name is a serial device.
 PortAddress parsePortName(const std::string& name);
 
-// The device behind COMn: the override (from TOLVANE_COMn, see parsePortName) when one is set;
-// on Windows "COMn";
-// on Linux the n-th present serial port in natural order (ttyS before ttyUSB before ttyACM,
-// numbers ascending), or /dev/ttyS<n-1> when fewer than n are present.
+// The device behind COMn: the override (from TOLVANE_COMn, see parsePortName) when one is set,
+// else the n-th present serial port in natural order (ttyS before ttyUSB before ttyACM, numbers
+// ascending), or /dev/ttyS<n-1> when fewer than n are present.
 PortAddress deviceForPort(int port, const std::optional<std::string>& override,
-                          const std::vector<std::string>& presentPorts, HostSystem system);
+                          const std::vector<std::string>& presentPorts);
 
 // Sorts device paths into the natural order used above.
 std::vector<std::string> naturalPortOrder(std::vector<std::string> ports);

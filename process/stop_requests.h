@@ -30,7 +30,6 @@ class StopRequests : public QObject {
     void onInput();
 
     int pipe_[2] = {-1, -1};
-    QSocketNotifier* signalNotifier_ = nullptr;
     QSocketNotifier* inputNotifier_ = nullptr;
     QTimer* foregroundCheck_ = nullptr;
 };

@@ -58,12 +58,13 @@ StopRequests::StopRequests(Input input, QObject* parent) : QObject(parent) {
         gInstalled[i] = true;
     }
 
-    signalNotifier_ = new QSocketNotifier(pipe_[0], QSocketNotifier::Read, this);
-    connect(signalNotifier_, &QSocketNotifier::activated, this, &StopRequests::onSignal);
+    connect(new QSocketNotifier(pipe_[0], QSocketNotifier::Read, this), &QSocketNotifier::activated,
+            this, &StopRequests::onSignal);
     if (input == Input::Watch && ::fcntl(STDIN_FILENO, F_GETFD) >= 0) {
         inputNotifier_ = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
         connect(inputNotifier_, &QSocketNotifier::activated, this, &StopRequests::onInput);
-        // While in the background, look again now and then whether we are back in front.
+        // Input that comes while in the background is left unread (see onInput), and we look
+        // again now and then whether we are back in front.
         foregroundCheck_ = new QTimer(this);
         foregroundCheck_->setInterval(kForegroundCheck);
         connect(foregroundCheck_, &QTimer::timeout, this, [this] {
@@ -71,10 +72,6 @@ StopRequests::StopRequests(Input input, QObject* parent) : QObject(parent) {
             foregroundCheck_->stop();
             inputNotifier_->setEnabled(true);
         });
-        if (inBackgroundOfTerminal()) {
-            inputNotifier_->setEnabled(false);
-            foregroundCheck_->start();
-        }
     }
 }
 

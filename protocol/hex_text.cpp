@@ -1,20 +1,8 @@
 #include "protocol/hex_text.h"
 
+#include <charconv>
+
 namespace tolvane {
-namespace {
-
-int digitValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-bool isBlank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-}  // namespace
 
 std::string toHex(std::span<const std::uint8_t> bytes) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
@@ -32,16 +20,16 @@ std::optional<Bytes> parseHexText(std::string_view text) {
     Bytes out;
     std::size_t i = 0;
     while (i < text.size()) {
-        if (isBlank(text[i])) {
+        if (text[i] == ' ' || text[i] == '\t') {
             ++i;
             continue;
         }
-        // A pair never straddles a blank.
-        if (i + 1 >= text.size()) return std::nullopt;
-        const int high = digitValue(text[i]);
-        const int low = digitValue(text[i + 1]);
-        if (high < 0 || low < 0) return std::nullopt;
-        out.push_back(static_cast<std::uint8_t>(high * 16 + low));
+        // Both digits of a pair, which never straddles a blank and has no sign.
+        const char* pair = text.data() + i;
+        std::uint8_t byte = 0;
+        if (i + 1 >= text.size() || std::from_chars(pair, pair + 2, byte, 16).ptr != pair + 2)
+            return std::nullopt;
+        out.push_back(byte);
         i += 2;
     }
     return out;

@@ -32,10 +32,10 @@ std::size_t editDistance(std::string_view a, std::string_view b) {
 }  // namespace
 
 std::string_view nearestKeyName(std::string_view name) {
-    std::string_view best = kKeyNames[0].plain;
+    std::string_view best = kKeys[0].plain;
     std::size_t bestDistance = editDistance(name, best);
-    for (const auto member : {&KeyName::plain, &KeyName::control})
-        for (const KeyName& row : kKeyNames)
+    for (const auto member : {&KeyCommand::plain, &KeyCommand::control})
+        for (const KeyCommand& row : kKeys)
             if (const std::size_t d = editDistance(name, row.*member); d < bestDistance) {
                 best = row.*member;
                 bestDistance = d;
@@ -48,8 +48,8 @@ std::optional<std::string_view> closeKeyName(std::string_view name) {
     constexpr std::size_t kPrefix = 3;
     std::optional<std::string_view> best;
     std::pair<bool, std::size_t> bestRank;  // (no shared prefix, edit distance): lower is closer
-    for (const auto member : {&KeyName::plain, &KeyName::control})
-        for (const KeyName& row : kKeyNames) {
+    for (const auto member : {&KeyCommand::plain, &KeyCommand::control})
+        for (const KeyCommand& row : kKeys) {
             const std::string_view known = row.*member;
             const std::size_t d = editDistance(name, known);
             const bool sharedPrefix =

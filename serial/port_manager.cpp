@@ -61,15 +61,7 @@ void PortManager::choose(int item, const std::function<void()>& set) {
 // "Comm2: /dev/ttyUSB0", the system's reason, and each likely cause's fix on a line of its own.
 std::string PortManager::openFailure(const SerialError& error) const {
     std::string details = portLine() + "\n" + error.what();
-    std::string_view hints = error.hint();
-    while (!hints.empty()) {
-        hints.remove_prefix(std::min(hints.find_first_not_of("; ("), hints.size()));
-        const std::size_t end = std::min(hints.find("; "), hints.size());
-        std::string_view hint = hints.substr(0, end);
-        if (hint.ends_with(')')) hint.remove_suffix(1);
-        if (!hint.empty()) details += "\n" + std::string(hint);
-        hints.remove_prefix(end);
-    }
+    for (const std::string& hint : error.hints()) details += "\n" + hint;
     return details;
 }
 

@@ -37,17 +37,15 @@ class PlatformTest : public QObject {
 void PlatformTest::portMapping() {
     // This machine's ports are only names here: nothing is opened.
     const Ports usbOnly{"/dev/ttyUSB0"};
-    QCOMPARE(deviceForPort(1, std::nullopt, usbOnly, HostSystem::Linux), serial("/dev/ttyUSB0"));
-    QCOMPARE(deviceForPort(2, std::nullopt, usbOnly, HostSystem::Linux), serial("/dev/ttyS1"));
-    QCOMPARE(deviceForPort(4, std::nullopt, {}, HostSystem::Linux), serial("/dev/ttyS3"));
+    QCOMPARE(deviceForPort(1, std::nullopt, usbOnly), serial("/dev/ttyUSB0"));
+    QCOMPARE(deviceForPort(2, std::nullopt, usbOnly), serial("/dev/ttyS1"));
+    QCOMPARE(deviceForPort(4, std::nullopt, {}), serial("/dev/ttyS3"));
     const Ports mixed{"/dev/ttyACM0", "/dev/ttyUSB1", "/dev/ttyS0", "/dev/ttyUSB0"};
-    QCOMPARE(deviceForPort(2, std::nullopt, mixed, HostSystem::Linux), serial("/dev/ttyUSB0"));
-    QCOMPARE(deviceForPort(4, std::nullopt, mixed, HostSystem::Linux), serial("/dev/ttyACM0"));
+    QCOMPARE(deviceForPort(2, std::nullopt, mixed), serial("/dev/ttyUSB0"));
+    QCOMPARE(deviceForPort(4, std::nullopt, mixed), serial("/dev/ttyACM0"));
     // An override wins, even an empty one: it is reported as bad when opened, not replaced.
-    QCOMPARE(deviceForPort(1, std::string("/tmp/projector"), mixed, HostSystem::Linux),
-             serial("/tmp/projector"));
-    QCOMPARE(deviceForPort(1, std::string(), mixed, HostSystem::Linux), serial(""));
-    QCOMPARE(deviceForPort(3, std::nullopt, mixed, HostSystem::Windows), serial("COM3"));
+    QCOMPARE(deviceForPort(1, std::string("/tmp/projector"), mixed), serial("/tmp/projector"));
+    QCOMPARE(deviceForPort(1, std::string(), mixed), serial(""));
 }
 
 void PlatformTest::naturalOrder() {
@@ -105,8 +103,7 @@ void PlatformTest::networkAddresses() {
     QFETCH(int, kind);
     QFETCH(QString, host);
     QFETCH(int, port);
-    const PortAddress address =
-        deviceForPort(2, name.toStdString(), {"/dev/ttyS0"}, HostSystem::Linux);
+    const PortAddress address = deviceForPort(2, name.toStdString(), {"/dev/ttyS0"});
     QCOMPARE(int(address.kind), kind);
     QCOMPARE(address.path, name.toStdString());
     if (address.kind == PortAddress::Kind::Invalid) {
@@ -247,25 +244,37 @@ void PlatformTest::openFailureNamesTheCulprits_data() {
     QTest::addColumn<bool>("brltty");
     QTest::addColumn<bool>("modemManager");
     QTest::addColumn<QStringList>("fixes");
+    QTest::addColumn<QString>("said");  // after the reason, in the log and by tolvane-send
     const QString group = "sudo usermod -aG dialout $USER";
     const QString brltty = "sudo apt-get remove brltty";
     const QString mm = "sudo systemctl stop ModemManager";
-    QTest::newRow("denied, not in dialout")
-        << int(Why::Denied) << "dialout" << false << true << false << false << QStringList{group};
-    QTest::newRow("denied, in dialout")
-        << int(Why::Denied) << "dialout" << true << true << false << false << QStringList{};
+    const QString groupLine = "; you are not in the group dialout of the device: " + group +
+                              ", then log out and in again";
+    const QString brlttyLine =
+        "; brltty is installed and claims some USB serial adapters: " + brltty +
+        " (unless a braille display needs it)";
+    const QString mmLine = "; ModemManager is running and may be probing the port: " + mm;
+    const QString question = " (is the user in the dialout group?)";
+    QTest::newRow("denied, not in dialout") << int(Why::Denied) << "dialout" << false << true
+                                            << false << false << QStringList{group} << groupLine;
+    QTest::newRow("denied, in dialout") << int(Why::Denied) << "dialout" << true << true << false
+                                        << false << QStringList{} << question;
     QTest::newRow("denied, group may not open")
-        << int(Why::Denied) << "" << false << false << false << false << QStringList{};
-    QTest::newRow("adapter missing, brltty")
-        << int(Why::Missing) << "" << true << true << true << false << QStringList{brltty};
+        << int(Why::Denied) << "" << false << false << false << false << QStringList{} << question;
+    QTest::newRow("denied, group may not open, ModemManager")
+        << int(Why::Denied) << "" << false << false << false << true << QStringList{mm}
+        << question + mmLine;
+    QTest::newRow("adapter missing, brltty") << int(Why::Missing) << "" << true << true << true
+                                             << false << QStringList{brltty} << brlttyLine;
     QTest::newRow("built-in port missing, brltty")
-        << int(Why::Missing) << "" << true << false << true << false << QStringList{};
+        << int(Why::Missing) << "" << true << false << true << false << QStringList{} << "";
     QTest::newRow("busy, ModemManager and brltty")
-        << int(Why::Busy) << "dialout" << true << true << true << true << QStringList{brltty, mm};
+        << int(Why::Busy) << "dialout" << true << true << true << true << QStringList{brltty, mm}
+        << brlttyLine + mmLine;
     QTest::newRow("missing, ModemManager")
-        << int(Why::Missing) << "" << true << false << false << true << QStringList{};
+        << int(Why::Missing) << "" << true << false << false << true << QStringList{} << "";
     QTest::newRow("other failure")
-        << int(Why::Other) << "dialout" << false << true << true << true << QStringList{};
+        << int(Why::Other) << "dialout" << false << true << true << true << QStringList{} << "";
 }
 
 void PlatformTest::openFailureNamesTheCulprits() {
@@ -276,9 +285,11 @@ void PlatformTest::openFailureNamesTheCulprits() {
     QFETCH(bool, brltty);
     QFETCH(bool, modemManager);
     QFETCH(QStringList, fixes);
+    QFETCH(QString, said);
     const OpenFailureFacts facts{
         OpenFailureFacts::Why(why), group.toStdString(), inGroup, usb, brltty, modemManager};
-    const QString hints = QString::fromStdString(openFailureHints(facts));
+    const QString hints = QString::fromStdString(joinHints(openFailureHints(facts)));
+    QCOMPARE(hints, said);
     QStringList seen;
     for (const QString& fix : {QStringLiteral("sudo usermod -aG dialout $USER"),
                                QStringLiteral("sudo apt-get remove brltty"),

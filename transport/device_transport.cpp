@@ -41,14 +41,13 @@ DeviceTransport::DeviceTransport() {
     roomCheck_.setSingleShot(true);
     roomCheck_.setInterval(5);
     roomCheck_.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&roomCheck_, &QTimer::timeout, &serial_, [this] {
+    const auto written = [this] {
         if (events().written) events().written();
-    });
+    };
+    QObject::connect(&roomCheck_, &QTimer::timeout, &serial_, written);
+    QObject::connect(&serial_, &QIODevice::bytesWritten, &serial_, written);
     // However the port closes (here, or after a hang-up), the device is no longer ours.
     QObject::connect(&serial_, &QIODevice::aboutToClose, &serial_, [this] { lock_.release(); });
-    QObject::connect(&serial_, &QIODevice::bytesWritten, &serial_, [this] {
-        if (events().written) events().written();
-    });
     QObject::connect(&serial_, &QSerialPort::errorOccurred, &serial_,
                      [this](QSerialPort::SerialPortError error) { onError(error); });
 }
@@ -79,11 +78,7 @@ void DeviceTransport::openDevice(const QByteArray& name, const LineSettings& set
     name_ = name;
     if (name.isEmpty()) throw Failure("no device name given");
     if (name.size() > kMaxDeviceNameLength) throw Failure("device name too long");
-    try {
-        lock_.acquire(name);
-    } catch (const DeviceLockError& e) {
-        throw Failure(e.what(), e.error());
-    }
+    lock_.acquire(name);
     // The device itself, not the name given: Qt's own lock file is then named after the device.
     serial_.setPortName(lock_.path());
     apply(settings);

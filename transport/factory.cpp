@@ -6,14 +6,8 @@
 namespace tolvane {
 
 std::unique_ptr<Transport> makeTransport(const PortAddress& address) {
-    switch (address.kind) {
-        case PortAddress::Kind::Tcp:
-        case PortAddress::Kind::Rfc2217:
-            return std::make_unique<NetworkTransport>();
-        case PortAddress::Kind::SerialDevice:
-        case PortAddress::Kind::Invalid:
-            break;
-    }
+    if (address.kind == PortAddress::Kind::Tcp || address.kind == PortAddress::Kind::Rfc2217)
+        return std::make_unique<NetworkTransport>();
     return std::make_unique<DeviceTransport>();
 }
 

@@ -1,5 +1,7 @@
 #include "transport/line_settings.h"
 
+#include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdint>
 #include <stdexcept>
@@ -12,12 +14,9 @@ constexpr int kMaxBaud = 4'000'000;
 
 std::vector<std::string_view> splitFields(std::string_view text) {
     std::vector<std::string_view> fields;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t comma = text.find(',', start);
+    for (std::size_t start = 0, comma = 0; comma != std::string_view::npos; start = comma + 1) {
+        comma = text.find(',', start);
         fields.push_back(text.substr(start, comma - start));
-        if (comma == std::string_view::npos) break;
-        start = comma + 1;
     }
     return fields;
 }
@@ -44,56 +43,32 @@ LineSettings parseLineSettings(std::string_view text) {
     if (s.baud <= 0 || s.baud > kMaxBaud)
         throw std::invalid_argument("baud rate out of range: " + std::string(fields[0]));
 
-    if (fields[1].size() != 1)
+    // N, E, O, M or S, either case, in the order of LineSettings::Parity.
+    constexpr std::string_view kParities = "NEOMSneoms";
+    const auto parity = fields[1].size() == 1 ? kParities.find(fields[1][0]) : kParities.npos;
+    if (parity == kParities.npos)
         throw std::invalid_argument("invalid parity: \"" + std::string(fields[1]) + "\"");
-    switch (fields[1][0]) {
-        case 'N':
-        case 'n':
-            s.parity = LineSettings::Parity::None;
-            break;
-        case 'E':
-        case 'e':
-            s.parity = LineSettings::Parity::Even;
-            break;
-        case 'O':
-        case 'o':
-            s.parity = LineSettings::Parity::Odd;
-            break;
-        case 'M':
-        case 'm':
-            s.parity = LineSettings::Parity::Mark;
-            break;
-        case 'S':
-        case 's':
-            s.parity = LineSettings::Parity::Space;
-            break;
-        default:
-            throw std::invalid_argument("invalid parity: \"" + std::string(fields[1]) + "\"");
-    }
+    s.parity = LineSettings::Parity(parity % 5);
 
     s.dataBits = parseNumber(fields[2], "data bits");
     if (s.dataBits < 5 || s.dataBits > 8)
         throw std::invalid_argument("data bits must be 5 to 8, got " + std::string(fields[2]));
 
-    if (fields[3] == "1")
-        s.stopBits = LineSettings::StopBits::One;
-    else if (fields[3] == "1.5")
-        s.stopBits = LineSettings::StopBits::OneAndHalf;
-    else if (fields[3] == "2")
-        s.stopBits = LineSettings::StopBits::Two;
-    else
+    // In the order of LineSettings::StopBits.
+    constexpr std::array<std::string_view, 3> kStopBits{"1", "1.5", "2"};
+    const auto stop = std::find(kStopBits.begin(), kStopBits.end(), fields[3]);
+    if (stop == kStopBits.end())
         throw std::invalid_argument("stop bits must be 1, 1.5 or 2, got \"" +
                                     std::string(fields[3]) + "\"");
+    s.stopBits = LineSettings::StopBits(stop - kStopBits.begin());
     return s;
 }
 
 std::chrono::microseconds lineTime(const LineSettings& settings, std::size_t bytes) {
     const bool parity = settings.parity != LineSettings::Parity::None;
-    int halfStopBits = 2;
-    if (settings.stopBits == LineSettings::StopBits::OneAndHalf) halfStopBits = 3;
-    if (settings.stopBits == LineSettings::StopBits::Two) halfStopBits = 4;
+    // Stop bits 1, 1.5 and 2 are 2, 3 and 4 half bits.
     const auto halfBits =
-        std::uint64_t(2 * (1 + settings.dataBits + (parity ? 1 : 0)) + halfStopBits);
+        std::uint64_t(2 * (1 + settings.dataBits + (parity ? 1 : 0)) + 2 + int(settings.stopBits));
     const auto baud = std::uint64_t(settings.baud);
     return std::chrono::microseconds((bytes * halfBits * 500'000 + baud - 1) / baud);
 }

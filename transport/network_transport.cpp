@@ -5,15 +5,8 @@
 #include "transport/logging.h"
 
 namespace tolvane {
-namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string within(std::chrono::milliseconds bound) {
-    return " within " + std::to_string(bound.count()) + " ms";
-}
-
-}  // namespace
 
 NetworkTransport::NetworkTransport() {
     socket_.setReadBufferSize(kSocketChunk);
@@ -23,10 +16,10 @@ NetworkTransport::NetworkTransport() {
     QObject::connect(&deadline_, &QTimer::timeout, &socket_, [this] {
         if (closed_) return close();
         const auto bound = retry_ ? kRetryConnectTimeout : kConnectTimeout;
-        if (socket_.state() != QAbstractSocket::ConnectedState)
-            fail("no connection" + within(bound));
-        else
-            fail("the server did not confirm the line settings" + within(bound));
+        fail((socket_.state() != QAbstractSocket::ConnectedState
+                  ? "no connection"
+                  : "the server did not confirm the line settings") +
+             (" within " + std::to_string(bound.count()) + " ms"));
     });
     QObject::connect(&socket_, &QIODevice::readyRead, &socket_, [this] { takeReceived(); });
     QObject::connect(&socket_, &QIODevice::bytesWritten, &socket_, [this] {
@@ -181,18 +174,16 @@ void NetworkTransport::takeReceived() {
     }
 }
 
-void NetworkTransport::send(const Bytes& bytes) {
-    if (bytes.empty()) return;
-    socket_.write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size()));
+bool NetworkTransport::send(const Bytes& bytes) {
+    if (bytes.empty()) return true;
+    const qint64 size = qint64(bytes.size());
+    if (socket_.write(reinterpret_cast<const char*>(bytes.data()), size) != size) return false;
     socket_.flush();
+    return true;
 }
 
 bool NetworkTransport::write(std::span<const std::uint8_t> bytes) {
-    const Bytes wire = client_ ? escapeTelnetData(bytes) : Bytes(bytes.begin(), bytes.end());
-    if (socket_.write(reinterpret_cast<const char*>(wire.data()), qint64(wire.size())) !=
-        qint64(wire.size()))
-        return false;
-    socket_.flush();
+    if (!send(client_ ? escapeTelnetData(bytes) : Bytes(bytes.begin(), bytes.end()))) return false;
     lineFreeAt_ = std::max(lineFreeAt_, Clock::now()) + lineTime(settings_, bytes.size());
     return true;
 }

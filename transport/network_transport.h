@@ -67,7 +67,7 @@ class NetworkTransport final : public Transport {
     void negotiated();
     void fail(const std::string& reason);
     void takeReceived();
-    void send(const Bytes& bytes);
+    bool send(const Bytes& bytes);
     void dropped(const std::string& reason);
 
     QTcpSocket socket_;

@@ -3,6 +3,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QString>
+#include <QTimer>
 #include <algorithm>
 #include <limits>
 
@@ -49,6 +50,135 @@ std::size_t tell(Presses& presses, bool sent) {
 
 }  // namespace
 
+template <typename Line>
+bool SerialLayer::Presses::feed(Line line) {
+    for (Transport* to = line(); to && to->bytesToWrite() == 0; to = line()) {
+        // All handed over is with the system now.
+        tell(handed, true);
+        to = line();
+        if (!to || waiting.empty() || !to->roomFor(waiting.front().bytes)) break;
+        // Handed over before it is written: a hang-up found by a write tells its fate too and
+        // takes it away, so its frames are taken out of it first.
+        handed.push_back(std::move(waiting.front()));
+        waiting.pop_front();
+        waitingBytes -= handed.back().bytes;
+        const std::vector<Bytes> frames = std::move(handed.back().frames);
+        for (const Bytes& frame : frames)
+            if (!to->write(frame)) return false;
+    }
+    return true;
+}
+
+std::size_t SerialLayer::Presses::withdrawWaiting() {
+    waitingBytes = 0;
+    return tell(waiting, false);
+}
+
+std::size_t SerialLayer::Presses::withdrawAll() {
+    return tell(handed, false) + withdrawWaiting();
+}
+
+// A closed port's transport with the presses it had: it sends on for kCloseDrainTimeout,
+// withdraws what has not begun, lets the press begun finish, holds the line as the transport
+// needs, closes the orderly way, and goes.
+class Departure {
+  public:
+    Departure(SerialLayer& owner, std::unique_ptr<Transport> line, SerialLayer::Presses presses)
+        : owner_(owner), line_(std::move(line)), presses_(std::move(presses)) {
+        timer_.setSingleShot(true);
+        timer_.setTimerType(Qt::PreciseTimer);
+        line_->setEvents({[this](const std::string& reason) {
+                              qCWarning(lcSerial).noquote()
+                                  << "closing" << text(line_->where())
+                                  << "after it failed or went away:" << text(reason);
+                              givenUp_ = true;
+                              presses_.withdrawAll();
+                              done();
+                          },
+                          [this] { feed(); },
+                          {},
+                          {}});
+        QObject::connect(&timer_, &QTimer::timeout, [this] { giveUp(); });
+        timer_.start(kCloseDrainTimeout);
+        // Not from here: the owner has not taken this yet.
+        QTimer::singleShot(0, &timer_, [this] { feed(); });
+    }
+    ~Departure() { hurry(); }
+
+    // Ends at once what is left: for a program that is ending, or a port opened again.
+    void hurry() {
+        if (!line_) return;
+        presses_.withdrawAll();
+        line_->close();
+        line_.reset();
+    }
+    // The device or address it is leaving; empty once it has gone.
+    std::string where() const { return line_ ? line_->where() : std::string(); }
+
+  private:
+    Transport* usable() const { return line_ && line_->isOpen() ? line_.get() : nullptr; }
+
+    void feed() {
+        if (feeding_ || closing_ || !usable()) return;
+        feeding_ = true;
+        presses_.feed([this] { return usable(); });
+        feeding_ = false;
+        // All sent, or withdrawn: the line is held as it needs, then closed.
+        if (usable() && line_->bytesToWrite() == 0 && presses_.handed.empty() &&
+            presses_.waiting.empty())
+            settle();
+    }
+
+    void giveUp() {
+        if (closing_) return finish();
+        if (!givenUp_) {
+            givenUp_ = true;
+            if (!presses_.waiting.empty())
+                qCWarning(lcSerial).noquote()
+                    << "closing" << text(line_->where()) << "with" << presses_.waiting.size()
+                    << "presses (" << presses_.waitingBytes
+                    << "bytes) unsent: the line did not take them within"
+                    << kCloseDrainTimeout.count() << "ms; they are withdrawn";
+            presses_.withdrawWaiting();
+            // The press begun gets as long again to finish.
+            if (!presses_.handed.empty()) return timer_.start(kCloseDrainTimeout);
+            return settle();
+        }
+        // The line took nothing more: the press begun could not be finished.
+        presses_.withdrawAll();
+        finish();
+    }
+
+    void settle() {
+        const auto hold = line_->holdBeforeClose();
+        closing_ = true;
+        if (hold.count() <= 0) return finish();
+        timer_.start(hold);
+    }
+
+    void finish() {
+        closing_ = true;
+        timer_.stop();
+        line_->closeGently([this] { done(); });
+    }
+
+    void done() {
+        timer_.stop();
+        // Not from inside the transport's own event.
+        QTimer::singleShot(0, &timer_, [owner = &owner_, self = this] {
+            owner->departures_.remove_if([self](const auto& d) { return d.get() == self; });
+        });
+    }
+
+    SerialLayer& owner_;
+    std::unique_ptr<Transport> line_;
+    SerialLayer::Presses presses_;
+    QTimer timer_;
+    bool feeding_ = false;
+    bool givenUp_ = false;
+    bool closing_ = false;
+};
+
 SerialLayer::SerialLayer(MakeTransport make, Resolver resolve)
     : make_(make ? std::move(make) : MakeTransport(&makeTransport)),
       resolve_(resolve ? std::move(resolve) : Resolver(&addressForPort)) {}
@@ -73,13 +203,6 @@ void SerialLayer::finishDepartures() {
     }
     for (auto& departure : departures_) departure->hurry();
     departures_.clear();
-}
-
-// "COM1 (/dev/ttyUSB0)", or "COM1" before any open.
-std::string SerialLayer::label() const {
-    std::string label = "COM" + std::to_string(port_);
-    if (!address_.path.empty()) label += " (" + shown(address_.path).toStdString() + ")";
-    return label;
 }
 
 void SerialLayer::CommPort(std::int16_t port) {
@@ -108,13 +231,6 @@ std::string SerialLayer::describePort(std::int16_t port) const {
     return describeAddress(resolve_(port));
 }
 
-void SerialLayer::takeTransport(std::unique_ptr<Transport> line) {
-    line_ = std::move(line);
-    line_->setEvents({[this](const std::string& reason) { lost(reason); }, [this] { feed(); },
-                      [this] { onOpened(); },
-                      [this](const Transport::Failure& failure) { onFailed(failure); }});
-}
-
 void SerialLayer::open() {
     if (PortOpen()) return;
     close();
@@ -127,36 +243,45 @@ void SerialLayer::open() {
         departure->hurry();
         return true;
     });
-    if (address_.kind == PortAddress::Kind::Invalid) throw refusal(address_.problem, 0);
+    if (address_.kind == PortAddress::Kind::Invalid)
+        throw failed(Transport::Failure(address_.problem));
     state_ = PortState::Opening;
-    takeTransport(make_(address_));
+    line_ = make_(address_);
+    line_->setEvents({[this](const std::string& reason) { lost(reason); }, [this] { feed(); },
+                      [this] { onOpened(); },
+                      [this](const Transport::Failure& failure) { onFailed(failure); }});
     try {
         line_->open(address_, settings_);
     } catch (const Transport::Failure& failure) {
-        state_ = PortState::Closed;
-        throw refusal(failure.what(), failure.error());
+        throw failed(failure);
     }
     if (line_->isOpen()) onOpened();
 }
 
-SerialError SerialLayer::refusal(const std::string& reason, int error) {
-    const std::string hint = openFailureHint(address_, reason, error);
+// An open or a retry that failed: logged, and the port closed, or still lost.
+SerialError SerialLayer::failed(const Transport::Failure& failure) {
+    std::vector<std::string> hints = openFailureHints(address_, failure.error());
     const QString what = QStringLiteral("cannot open COM%1 \"%2\": %3")
                              .arg(port_)
-                             .arg(shown(address_.path), text(reason));
-    if (quiet_)
+                             .arg(shown(address_.path), text(failure.what()));
+    if (state_ == PortState::Reopening)  // a retry: failures are debug lines only
         qCDebug(lcSerial).noquote() << what;
     else
-        qCWarning(lcSerial).noquote() << what + text(hint);
-    return SerialError(SerialError::Kind::Open, reason, hint);
+        qCWarning(lcSerial).noquote() << what + text(joinHints(hints));
+    state_ = state_ == PortState::Reopening ? PortState::Lost : PortState::Closed;
+    return SerialError(SerialError::Kind::Open, failure.what(), std::move(hints));
 }
 
 void SerialLayer::onOpened() {
-    if (state_ != PortState::Opening) return;
+    if (state_ != PortState::Opening && state_ != PortState::Reopening) return;
+    const bool reopened = state_ == PortState::Reopening;
     state_ = PortState::Open;
-    if (quiet_) {
-        quiet_ = false;
-        reopened(wasBefore_);
+    if (reopened) {
+        QString note;
+        if (!wasBefore_.empty() && wasBefore_ != line_->where())
+            note = QStringLiteral(" (was %1)").arg(text(wasBefore_));
+        qCInfo(lcSerial).noquote()
+            << QStringLiteral("reopened COM%1 %2%3").arg(port_).arg(text(line_->where()), note);
     } else if (openHandler_) {
         openHandler_(nullptr);
     }
@@ -165,64 +290,46 @@ void SerialLayer::onOpened() {
 
 void SerialLayer::awaitOpen() {
     QEventLoop loop;
-    while (state_ == PortState::Opening && !quiet_)
-        loop.processEvents(QEventLoop::WaitForMoreEvents);
+    while (state_ == PortState::Opening) loop.processEvents(QEventLoop::WaitForMoreEvents);
     if (!PortOpen() && openFailure_) throw *openFailure_;
     if (!PortOpen()) notOpen(SerialError::Kind::Open);
 }
 
 void SerialLayer::onFailed(const Transport::Failure& failure) {
-    if (state_ != PortState::Opening) return;
-    const SerialError error = refusal(failure.what(), failure.error());
-    if (!quiet_) openFailure_ = error;
-    if (quiet_) {
-        quiet_ = false;
-        state_ = PortState::Lost;
-        return;
-    }
-    state_ = PortState::Closed;
+    if (state_ != PortState::Opening && state_ != PortState::Reopening) return;
+    const bool retry = state_ == PortState::Reopening;
+    const SerialError error = failed(failure);
+    if (retry) return;
+    openFailure_ = error;
     // Presses made while it opened go nowhere.
-    waitingBytes_ = 0;
-    tell(waiting_, false);
+    presses_.withdrawWaiting();
     if (openHandler_) openHandler_(&error);
 }
 
 bool SerialLayer::reopenLost() {
     if (PortOpen()) return true;
-    if (state_ == PortState::Opening) {
+    if (state_ == PortState::Opening || state_ == PortState::Reopening) {
         qCDebug(lcSerial).noquote() << "still connecting to" << text(line_->where());
         return false;
     }
     if (!line_ || state_ != PortState::Lost)
         throw SerialError(SerialError::Kind::Open, "nothing was lost");
-    quiet_ = true;
     wasBefore_ = line_->where();
-    state_ = PortState::Opening;
+    state_ = PortState::Reopening;
     try {
         line_->reopen(address_, settings_);
     } catch (const Transport::Failure& failure) {
-        const SerialError error = refusal(failure.what(), failure.error());
-        quiet_ = false;
-        state_ = PortState::Lost;
-        throw error;
+        throw failed(failure);
     }
     if (line_->isOpen()) onOpened();
     return PortOpen();
-}
-
-void SerialLayer::reopened(const std::string& was) {
-    QString note;
-    if (!was.empty() && was != line_->where()) note = QStringLiteral(" (was %1)").arg(text(was));
-    qCInfo(lcSerial).noquote()
-        << QStringLiteral("reopened COM%1 %2%3").arg(port_).arg(text(line_->where()), note);
 }
 
 void SerialLayer::lost(const std::string& reason) {
     if (state_ != PortState::Open) return;
     state_ = PortState::Lost;
     // What was meant for this line never goes to the one plugged in next.
-    waitingBytes_ = 0;
-    const std::size_t withdrawn = tell(handed_, false) + tell(waiting_, false);
+    const std::size_t withdrawn = presses_.withdrawAll();
     qCWarning(lcSerial).noquote() << "closing" << text(line_->where())
                                   << "after it failed or went away:" << text(reason);
     if (withdrawn > 0)
@@ -236,67 +343,48 @@ void SerialLayer::lost(const std::string& reason) {
 }
 
 void SerialLayer::close() {
-    quiet_ = false;
-    waitingBytes_ = 0;
     if (state_ == PortState::Open &&
-        (!waiting_.empty() || !handed_.empty() || line_->bytesToWrite() > 0 ||
+        (!presses_.waiting.empty() || !presses_.handed.empty() || line_->bytesToWrite() > 0 ||
          line_->holdBeforeClose().count() > 0)) {
         // The presses queued belong to this port: it sends them on in the background.
-        departures_.push_back(std::make_unique<Departure>(*this, std::move(line_),
-                                                          std::move(waiting_), std::move(handed_)));
+        departures_.push_back(
+            std::make_unique<Departure>(*this, std::move(line_), std::exchange(presses_, {})));
     } else if (line_) {
         line_->close();
     }
     // A close during an open: the presses waiting for it go nowhere.
-    tell(waiting_, false);
-    tell(handed_, false);
+    presses_.withdrawAll();
     state_ = PortState::Closed;
-}
-
-void SerialLayer::depart(Departure* departure) {
-    departures_.remove_if([departure](const auto& d) { return d.get() == departure; });
 }
 
 void SerialLayer::feed() {
     if (feeding_) return;
     feeding_ = true;
-    while (state_ == PortState::Open && line_->bytesToWrite() == 0) {
-        // All handed over is with the system now.
-        tell(handed_, true);
-        if (waiting_.empty() || state_ != PortState::Open) break;
-        if (!line_->roomFor(waiting_.front().bytes)) break;
-        // Handed over before it is written: a hang-up found by the write tells its fate too.
-        handed_.push_back(std::move(waiting_.front()));
-        waiting_.pop_front();
-        waitingBytes_ -= handed_.back().bytes;
-        const auto& frames = handed_.back().frames;
-        const bool written = std::all_of(frames.begin(), frames.end(), [this](const Bytes& frame) {
-            return line_->write(frame);
-        });
-        if (!written && state_ == PortState::Open) {
-            // Later frames must not overtake this one: the line is given up as failed.
-            qCWarning(lcSerial).noquote()
-                << "closing" << text(line_->where()) << "after a write failed";
-            line_->close();
-            state_ = PortState::Closed;
-            waitingBytes_ = 0;
-            tell(handed_, false);
-            tell(waiting_, false);
-        }
+    const bool written =
+        presses_.feed([this] { return state_ == PortState::Open ? line_.get() : nullptr; });
+    if (!written && state_ == PortState::Open) {
+        // Later frames must not overtake this one: the line is given up as failed.
+        qCWarning(lcSerial).noquote()
+            << "closing" << text(line_->where()) << "after a write failed";
+        line_->close();
+        state_ = PortState::Closed;
+        presses_.withdrawAll();
     }
     feeding_ = false;
 }
 
 void SerialLayer::notOpen(SerialError::Kind kind) const {
+    // "COM1 (/dev/ttyUSB0)", or "COM1" before any open.
+    QString label = QStringLiteral("COM%1").arg(port_);
+    if (!address_.path.empty()) label += " (" + shown(address_.path) + ")";
     if (kind == SerialError::Kind::Write)
-        qCWarning(lcSerial).noquote()
-            << text("cannot write to " + label() + ": the port is not open");
+        qCWarning(lcSerial).noquote() << "cannot write to " + label + ": the port is not open";
     throw SerialError(kind, "the port is not open");
 }
 
 SerialLayer::PressId SerialLayer::press(std::vector<Bytes> frames, Fate fate) {
     // A press made while the port opens waits for it; one made while it is lost fails.
-    if (state_ != PortState::Open && (state_ != PortState::Opening || quiet_))
+    if (state_ != PortState::Open && state_ != PortState::Opening)
         notOpen(SerialError::Kind::Write);
     std::size_t bytes = 0;
     for (const Bytes& frame : frames) bytes += frame.size();
@@ -311,12 +399,12 @@ SerialLayer::PressId SerialLayer::press(std::vector<Bytes> frames, Fate fate) {
     // A hang-up found while handing it over withdraws it at once: the caller hears that too.
     auto withdrawnAtOnce = std::make_shared<bool>(false);
     const PressId id = nextId_++;
-    waiting_.push_back(
+    presses_.waiting.push_back(
         {id, std::move(frames), bytes, [withdrawnAtOnce, fate = std::move(fate)](bool sent) {
              *withdrawnAtOnce = !sent;
              if (fate) fate(sent);
          }});
-    waitingBytes_ += bytes;
+    presses_.waitingBytes += bytes;
     feed();
     if (*withdrawnAtOnce) throw SerialError(SerialError::Kind::Write, "the port was closed");
     *withdrawnAtOnce = false;
@@ -324,12 +412,13 @@ SerialLayer::PressId SerialLayer::press(std::vector<Bytes> frames, Fate fate) {
 }
 
 bool SerialLayer::withdraw(PressId id) {
+    auto& waiting = presses_.waiting;
     const auto it =
-        std::find_if(waiting_.begin(), waiting_.end(), [id](const Press& p) { return p.id == id; });
-    if (it == waiting_.end()) return false;
+        std::find_if(waiting.begin(), waiting.end(), [id](const Press& p) { return p.id == id; });
+    if (it == waiting.end()) return false;
     Press press = std::move(*it);
-    waiting_.erase(it);
-    waitingBytes_ -= press.bytes;
+    waiting.erase(it);
+    presses_.waitingBytes -= press.bytes;
     if (press.fate) press.fate(false);
     return true;
 }
@@ -347,8 +436,7 @@ void SerialLayer::drain(std::chrono::milliseconds timeout) {
         qCWarning(lcSerial).noquote() << "cannot write to" << text(line_->where()) << ":"
                                       << OutBufferCount() << "bytes still wait for the line";
         // Reported as failed: never sent later.
-        waitingBytes_ = 0;
-        tell(waiting_, false);
+        presses_.withdrawWaiting();
         throw SerialError(SerialError::Kind::Write, "the line did not take the bytes within " +
                                                         std::to_string(timeout.count()) + " ms");
     }
@@ -360,119 +448,23 @@ void SerialLayer::drain(std::chrono::milliseconds timeout) {
 }
 
 std::size_t SerialLayer::OutBufferCount() const {
-    if (state_ == PortState::Opening && !quiet_) return waitingBytes_;
-    return PortOpen() ? waitingBytes_ + std::size_t(line_->bytesToWrite()) : 0;
+    if (state_ == PortState::Opening) return presses_.waitingBytes;
+    return PortOpen() ? presses_.waitingBytes + std::size_t(line_->bytesToWrite()) : 0;
 }
 
 std::int16_t SerialLayer::InBufferCount() {
     // Nothing has come before the port is open; a check made meanwhile waits as a press does.
-    if (state_ == PortState::Opening && !quiet_) return 0;
+    if (state_ == PortState::Opening) return 0;
     if (!PortOpen()) notOpen(SerialError::Kind::Read);
     return static_cast<std::int16_t>(
         std::min<qint64>(line_->bytesAvailable(), std::numeric_limits<std::int16_t>::max()));
 }
 
 void SerialLayer::InBufferCount(std::int16_t count) {
-    if (state_ == PortState::Opening && !quiet_ && count == 0) return;
+    if (state_ == PortState::Opening && count == 0) return;
     if (!PortOpen()) notOpen(SerialError::Kind::Read);
     if (count != 0) throw SerialError(SerialError::Kind::Read, "only 0 can be set");
     line_->discardInput();
-}
-
-Departure::Departure(SerialLayer& owner, std::unique_ptr<Transport> line,
-                     std::deque<SerialLayer::Press> waiting, std::deque<SerialLayer::Press> handed)
-    : owner_(owner),
-      line_(std::move(line)),
-      waiting_(std::move(waiting)),
-      handed_(std::move(handed)) {
-    timer_.setSingleShot(true);
-    timer_.setTimerType(Qt::PreciseTimer);
-    line_->setEvents({[this](const std::string& reason) {
-                          qCWarning(lcSerial).noquote()
-                              << "closing" << text(line_->where())
-                              << "after it failed or went away:" << text(reason);
-                          givenUp_ = true;
-                          tell(handed_, false);
-                          tell(waiting_, false);
-                          done();
-                      },
-                      [this] { feed(); },
-                      {},
-                      {}});
-    QObject::connect(&timer_, &QTimer::timeout, [this] { giveUp(); });
-    timer_.start(kCloseDrainTimeout);
-    // Not from here: the owner has not taken this yet.
-    QTimer::singleShot(0, &timer_, [this] { feed(); });
-}
-
-Departure::~Departure() {
-    hurry();
-}
-
-void Departure::hurry() {
-    if (!line_) return;
-    tell(handed_, false);
-    tell(waiting_, false);
-    line_->close();
-    line_.reset();
-}
-
-void Departure::feed() {
-    if (feeding_ || closing_ || !line_ || !line_->isOpen()) return;
-    feeding_ = true;
-    while (line_ && line_->isOpen() && line_->bytesToWrite() == 0) {
-        tell(handed_, true);
-        if (givenUp_ || waiting_.empty()) {
-            feeding_ = false;
-            return settle();
-        }
-        if (!line_->roomFor(waiting_.front().bytes)) break;
-        handed_.push_back(std::move(waiting_.front()));
-        waiting_.pop_front();
-        for (const Bytes& frame : handed_.back().frames)
-            if (!line_->write(frame)) break;
-    }
-    feeding_ = false;
-}
-
-void Departure::giveUp() {
-    if (closing_) return finish();
-    if (!givenUp_) {
-        givenUp_ = true;
-        std::size_t bytes = 0;
-        for (const auto& press : waiting_) bytes += press.bytes;
-        if (!waiting_.empty())
-            qCWarning(lcSerial).noquote()
-                << "closing" << text(line_->where()) << "with" << waiting_.size() << "presses ("
-                << bytes << "bytes) unsent: the line did not take them within"
-                << kCloseDrainTimeout.count() << "ms; they are withdrawn";
-        tell(waiting_, false);
-        // The press begun gets as long again to finish.
-        if (!handed_.empty()) return timer_.start(kCloseDrainTimeout);
-        return settle();
-    }
-    // The line took nothing more: the press begun could not be finished.
-    tell(handed_, false);
-    finish();
-}
-
-void Departure::settle() {
-    const auto hold = line_->holdBeforeClose();
-    closing_ = true;
-    if (hold.count() <= 0) return finish();
-    timer_.start(hold);
-}
-
-void Departure::finish() {
-    closing_ = true;
-    timer_.stop();
-    line_->closeGently([this] { done(); });
-}
-
-void Departure::done() {
-    timer_.stop();
-    // Not from inside the transport's own event.
-    QTimer::singleShot(0, &timer_, [owner = &owner_, self = this] { owner->depart(self); });
 }
 
 }  // namespace tolvane

@@ -1,7 +1,6 @@
 // transport/: the port to the projector: its rules, and the transports that reach it.
 #pragma once
 
-#include <QTimer>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ports/open_hints.h"
 #include "ports/port_mapping.h"
 #include "protocol/frame.h"
 #include "transport/line_settings.h"
@@ -31,20 +31,22 @@ inline constexpr std::chrono::milliseconds kCloseDrainTimeout{500};
 class SerialError : public std::runtime_error {
   public:
     enum class Kind { Open, Write, Read, Settings };
-    SerialError(Kind kind, const std::string& what, std::string hint = {})
-        : std::runtime_error(what), kind_(kind), hint_(std::move(hint)) {}
+    SerialError(Kind kind, const std::string& what, std::vector<std::string> hints = {})
+        : std::runtime_error(what), kind_(kind), hints_(std::move(hints)) {}
     Kind kind() const { return kind_; }
-    // For a failed open: the likely cause and its fix, when one is known; else empty.
-    const std::string& hint() const { return hint_; }
+    // For a failed open: the likely causes and their fixes, when known; else none.
+    const std::vector<std::string>& hints() const { return hints_; }
+    // The same as text to append to the reason.
+    std::string hint() const { return joinHints(hints_); }
 
   private:
     Kind kind_;
-    std::string hint_;
+    std::vector<std::string> hints_;
 };
 
 // Where the port is in its life. Opening: connecting, or agreeing the line with a server.
-// Lost: it went away by itself and is being opened again quietly.
-enum class PortState { Closed, Opening, Open, Lost };
+// Lost: it went away by itself and is being opened again quietly, each try Reopening.
+enum class PortState { Closed, Opening, Open, Lost, Reopening };
 
 // Presses queued before a close, sent on for a while by the port they were meant for.
 class Departure;
@@ -146,20 +148,30 @@ class SerialLayer {
         std::size_t bytes;
         Fate fate;
     };
+    // Presses on one transport, oldest first.
+    struct Presses {
+        std::deque<Press> waiting;  // not begun
+        std::deque<Press> handed;   // with the transport, not yet all taken by the system
+        std::size_t waitingBytes = 0;
+        // Each time the line (as `line` gives it; null once unusable) has taken all handed over,
+        // tells those presses they went and hands over the next one whole, when there is room.
+        // False when a write failed.
+        template <typename Line>
+        bool feed(Line line);
+        // Tells the presses not begun, or all, that they were withdrawn; returns how many.
+        std::size_t withdrawWaiting();
+        std::size_t withdrawAll();
+    };
     friend class Departure;
 
     void open();
     void close();
-    SerialError refusal(const std::string& reason, int error);
-    void takeTransport(std::unique_ptr<Transport> line);
+    SerialError failed(const Transport::Failure& failure);
     void onOpened();
     void onFailed(const Transport::Failure& failure);
     void feed();
     void lost(const std::string& reason);
-    void reopened(const std::string& was);
     [[noreturn]] void notOpen(SerialError::Kind kind) const;
-    std::string label() const;
-    void depart(Departure* departure);
 
     MakeTransport make_;
     Resolver resolve_;
@@ -169,47 +181,14 @@ class SerialLayer {
     LineSettings settings_;
     std::optional<PortAddress> fixed_;
     PortAddress address_;
-    std::deque<Press> waiting_;  // not begun
-    std::deque<Press> handed_;   // with the transport, not yet all taken by the system
-    std::size_t waitingBytes_ = 0;
+    Presses presses_;
     PressId nextId_ = 1;
     bool feeding_ = false;
-    bool quiet_ = false;  // a retry: failures are debug lines only
     std::string wasBefore_;
     LostHandler lostHandler_;
     OpenHandler openHandler_;
     std::optional<SerialError> openFailure_;  // of the last open that went on in the background
     std::list<std::unique_ptr<Departure>> departures_;
-};
-
-// A closed port's transport with the presses it had: it sends on for kCloseDrainTimeout,
-// withdraws what has not begun, lets the press begun finish, holds the line as the transport
-// needs, closes the orderly way, and goes.
-class Departure {
-  public:
-    Departure(SerialLayer& owner, std::unique_ptr<Transport> line,
-              std::deque<SerialLayer::Press> waiting, std::deque<SerialLayer::Press> handed);
-    ~Departure();
-    // Ends at once what is left: for a program that is ending, or a port opened again.
-    void hurry();
-    // The device or address it is leaving; empty once it has gone.
-    std::string where() const { return line_ ? line_->where() : std::string(); }
-
-  private:
-    void feed();
-    void giveUp();
-    void settle();
-    void finish();
-    void done();
-
-    SerialLayer& owner_;
-    std::unique_ptr<Transport> line_;
-    std::deque<SerialLayer::Press> waiting_;
-    std::deque<SerialLayer::Press> handed_;
-    QTimer timer_;
-    bool feeding_ = false;
-    bool givenUp_ = false;
-    bool closing_ = false;
 };
 
 }  // namespace tolvane

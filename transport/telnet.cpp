@@ -15,13 +15,6 @@ constexpr std::uint8_t kServerOffset = 100;
 constexpr std::uint8_t kNoFlowControl = 1;
 constexpr std::uint8_t kAllSettings = 0b111110;  // bits 1..5
 
-bool weMayUse(std::uint8_t option) {
-    return option == kBinary || option == kSuppressGoAhead || option == kComPort;
-}
-bool serverMayUse(std::uint8_t option) {
-    return option == kBinary || option == kSuppressGoAhead;
-}
-
 void append(Bytes& out, std::initializer_list<std::uint8_t> bytes) {
     out.insert(out.end(), bytes);
 }
@@ -149,39 +142,28 @@ Bytes ComPortClient::onEvent(const TelnetEvent& event) {
         return out;
     }
     if (event.kind != TelnetEvent::Kind::Negotiation) return out;
+    // DO and DONT are about our use of an option, WILL and WONT about the server's.
+    const bool ours = event.command == kDo || event.command == kDont;
+    const bool request = event.command == kDo || event.command == kWill;
+    auto& enabled = ours ? weWill_ : weDo_;
+    const std::uint8_t yes = ours ? kWill : kDo;
+    const std::uint8_t no = ours ? kWont : kDont;
     bool agreed = false;
-    switch (event.command) {
-        case kDo:
-            if (!weMayUse(option)) {
-                if (!refusedWill_[option]) append(out, {kIac, kWont, option});
-                refusedWill_[option] = true;
-                break;
-            }
-            if (!weWill_[option]) append(out, {kIac, kWill, option});
-            weWill_[option] = true;
-            agreed = option == kComPort;
-            break;
-        case kDont:
-            if (weWill_[option]) append(out, {kIac, kWont, option});
-            weWill_[option] = false;
-            if (option == kComPort) {
-                serverAgreed_ = false;
-                refused_ = true;
-            }
-            break;
-        case kWill:
-            if (!serverMayUse(option)) {
-                if (!refusedDo_[option]) append(out, {kIac, kDont, option});
-                refusedDo_[option] = true;
-            } else if (!weDo_[option]) {
-                append(out, {kIac, kDo, option});
-            }
-            weDo_[option] = serverMayUse(option);
-            break;
-        case kWont:
-            if (weDo_[option]) append(out, {kIac, kDont, option});
-            weDo_[option] = false;
-            break;
+    if (!request) {
+        if (enabled[option]) append(out, {kIac, no, option});
+        enabled[option] = false;
+        if (ours && option == kComPort) {
+            serverAgreed_ = false;
+            refused_ = true;
+        }
+    } else if (option == kBinary || option == kSuppressGoAhead || (ours && option == kComPort)) {
+        if (!enabled[option]) append(out, {kIac, yes, option});
+        enabled[option] = true;
+        agreed = ours && option == kComPort;
+    } else {
+        auto& refused = ours ? refusedWill_ : refusedDo_;
+        if (!refused[option]) append(out, {kIac, no, option});
+        refused[option] = true;
     }
     if (answered_ + out.size() > kMaxNegotiationAnswers) out.clear();
     answered_ += out.size();

@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
@@ -15,7 +17,7 @@
 namespace tolvane::projector {
 namespace {
 
-std::string quoted(const std::string& path) {
+std::string quote(const std::string& path) {
     return "'" + path + "'";
 }
 
@@ -26,15 +28,12 @@ std::string reason() {
 // A process by its id and its start time (clock ticks after boot), so that a later process
 // that happens to get the same id is not taken for it.
 std::optional<std::string> processIdentity(long pid) {
-    std::FILE* file = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
-    if (!file) return std::nullopt;
-    char text[1024] = {};
-    const std::size_t n = std::fread(text, 1, sizeof text - 1, file);
-    std::fclose(file);
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    const std::string text{std::istreambuf_iterator<char>(file), {}};
     // The command name, in parentheses, may hold blanks; the fields after it do not.
-    const char* rest = std::strrchr(text, ')');
-    if (n == 0 || !rest) return std::nullopt;
-    std::istringstream fields(rest + 1);
+    const std::size_t rest = text.rfind(')');
+    if (rest == std::string::npos) return std::nullopt;
+    std::istringstream fields(text.substr(rest + 1));
     std::string field;
     for (int i = 3; i <= 22 && fields >> field; ++i)
         if (i == 22) return std::to_string(pid) + " " + field;
@@ -61,17 +60,15 @@ std::optional<Owner> readOwner(const std::string& link) {
 }
 
 bool running(const std::string& identity) {
-    char* end = nullptr;
-    const long pid = std::strtol(identity.c_str(), &end, 10);
+    const long pid = std::strtol(identity.c_str(), nullptr, 10);
     return pid > 0 && processIdentity(pid) == identity;
 }
 
 std::optional<std::string> linkTarget(const std::string& path) {
-    std::string target(4096, '\0');
-    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
-    if (n < 0 || std::size_t(n) >= target.size()) return std::nullopt;
-    target.resize(std::size_t(n));
-    return target;
+    std::error_code error;
+    const std::filesystem::path target = std::filesystem::read_symlink(path, error);
+    if (error) return std::nullopt;
+    return target.string();
 }
 
 }  // namespace
@@ -82,26 +79,26 @@ DeviceLink::DeviceLink(std::string path, std::string target)
     if (::lstat(path_.c_str(), &st) == 0) {
         if (!S_ISLNK(st.st_mode))
             throw std::runtime_error(
-                quoted(path_) + " already exists and is not a symbolic link; not replacing it");
+                quote(path_) + " already exists and is not a symbolic link; not replacing it");
         // A link an earlier simulator made and did not remove (it was killed) is stale even
         // when its terminal's number has since gone to another program.
         const std::optional<Owner> owner = readOwner(path_);
         const bool ours = owner && owner->target == linkTarget(path_) && !running(owner->identity);
         struct stat pointee {};
         if (!ours && ::stat(path_.c_str(), &pointee) == 0)
-            throw std::runtime_error(quoted(path_) + " is a symbolic link to " +
-                                     quoted(linkTarget(path_).value_or("?")) +
+            throw std::runtime_error(quote(path_) + " is a symbolic link to " +
+                                     quote(linkTarget(path_).value_or("?")) +
                                      ", which exists; not replacing it");
         if (!ours && errno != ENOENT && errno != ENOTDIR)
-            throw std::runtime_error("cannot tell whether the link " + quoted(path_) +
+            throw std::runtime_error("cannot tell whether the link " + quote(path_) +
                                      " is stale: " + reason());
         if (::unlink(path_.c_str()) != 0)
-            throw std::runtime_error("cannot remove the stale link " + quoted(path_) + ": " +
+            throw std::runtime_error("cannot remove the stale link " + quote(path_) + ": " +
                                      reason());
         std::fprintf(stderr, "tolvane-projector: replaced the stale link %s\n",
-                     quoted(path_).c_str());
+                     quote(path_).c_str());
     } else if (errno != ENOENT) {
-        throw std::runtime_error("cannot use " + quoted(path_) + ": " + reason());
+        throw std::runtime_error("cannot use " + quote(path_) + ": " + reason());
     }
     // Without the owner file a later run takes a killed simulator's link for a live one, so it
     // is there, whole, before the link: written under another name, then renamed.
@@ -111,7 +108,7 @@ DeviceLink::DeviceLink(std::string path, std::string target)
         std::ofstream file(partial, std::ios::trunc);
         file << processIdentity(::getpid()).value_or("0 0") << " " << target_ << "\n";
         if (!file.flush() || ::rename(partial.c_str(), owner.c_str()) != 0) {
-            std::fprintf(stderr, "tolvane-projector: cannot write %s: %s\n", quoted(owner).c_str(),
+            std::fprintf(stderr, "tolvane-projector: cannot write %s: %s\n", quote(owner).c_str(),
                          reason().c_str());
             ::unlink(partial.c_str());
         }
@@ -120,7 +117,7 @@ DeviceLink::DeviceLink(std::string path, std::string target)
     if (::symlink(target_.c_str(), path_.c_str()) != 0) {
         const std::string why = reason();
         ::unlink(owner.c_str());
-        throw std::runtime_error("cannot make the link " + quoted(path_) + ": " + why);
+        throw std::runtime_error("cannot make the link " + quote(path_) + ": " + why);
     }
 }
 
@@ -131,12 +128,12 @@ DeviceLink::~DeviceLink() {
     if (::lstat(path_.c_str(), &st) != 0 && errno == ENOENT) return;  // someone removed it already
     if (linkTarget(path_) != target_) {
         std::fprintf(stderr, "tolvane-projector: %s no longer points at %s; left alone\n",
-                     quoted(path_).c_str(), target_.c_str());
+                     quote(path_).c_str(), target_.c_str());
         return;
     }
     if (::unlink(path_.c_str()) != 0)
         std::fprintf(stderr, "tolvane-projector: cannot remove the link %s: %s\n",
-                     quoted(path_).c_str(), reason().c_str());
+                     quote(path_).c_str(), reason().c_str());
 }
 
 }  // namespace tolvane::projector

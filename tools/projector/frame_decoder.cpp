@@ -5,74 +5,52 @@
 namespace tolvane {
 
 std::string_view kindName(DecodedPiece::Kind kind) {
-    using Kind = DecodedPiece::Kind;
-    switch (kind) {
-        case Kind::Frame:
-            return "frame";
-        case Kind::BadLength:
-            return "length";
-        case Kind::BadChecksum:
-            return "checksum";
-        case Kind::BadEscape:
-            return "escape";
-        case Kind::MissingEnd:
-            return "missing-end";
-        case Kind::Truncated:
-            return "truncated";
-        case Kind::Stray:
-            return "stray";
-    }
-    return "unknown";
+    // In the order of DecodedPiece::Kind.
+    static constexpr std::string_view kNames[] = {"frame",       "length",    "checksum", "escape",
+                                                  "missing-end", "truncated", "stray"};
+    return kNames[static_cast<std::size_t>(kind)];
 }
 
 FrameDecoder::FrameDecoder() {
     // Reserved once, so holding a frame never allocates again.
-    candidate_.reserve(kMaxFrameWire);
+    held_.reserve(kMaxFrameWire);
     payload_.reserve(kMaxPayload);
     strayPrefix_.reserve(kMaxVerdictBytes);
 }
 
 void FrameDecoder::feed(std::span<const std::uint8_t> bytes, const Sink& sink) {
     for (std::uint8_t byte : bytes) {
-        step(byte, sink);
-        drain(sink);
+        held_.push_back(byte);
+        scan(sink);
     }
 }
 
 void FrameDecoder::finish(const Sink& sink) {
-    drain(sink);
     // Each pass reports at least the start byte, so this ends.
-    while (!candidate_.empty()) {
+    while (!held_.empty()) {
         breakOff(sink);
-        drain(sink);
+        scan(sink);
     }
     flushStray(sink);
 }
 
-void FrameDecoder::drain(const Sink& sink) {
-    while (!replay_.empty()) {
-        const std::uint8_t byte = replay_.front();
-        replay_.pop_front();
-        step(byte, sink);
+void FrameDecoder::scan(const Sink& sink) {
+    while (looked_ < held_.size()) {
+        if (looked_ == 0 && held_[0] != kStartByte) {
+            // A byte outside any frame.
+            if (strayPrefix_.size() < kMaxVerdictBytes) strayPrefix_.push_back(held_[0]);
+            ++straySize_;
+            held_.erase(held_.begin());
+            continue;
+        }
+        if (looked_ == 0) flushStray(sink);
+        maxHeld_ = std::max(maxHeld_, held_.size());
+        if (++looked_ > 1) step(held_[looked_ - 1], sink);
     }
 }
 
 void FrameDecoder::step(std::uint8_t byte, const Sink& sink) {
-    if (candidate_.empty()) {
-        if (byte == kStartByte) {
-            flushStray(sink);
-            candidate_.push_back(byte);
-            maxHeld_ = std::max(maxHeld_, held());
-            return;
-        }
-        if (strayPrefix_.size() < kMaxVerdictBytes) strayPrefix_.push_back(byte);
-        ++straySize_;
-        return;
-    }
-
-    candidate_.push_back(byte);
-    maxHeld_ = std::max(maxHeld_, held());
-    const std::size_t at = candidate_.size() - 1;
+    const std::size_t at = looked_ - 1;
     switch (stage_) {
         case Stage::Length:
             // The length byte counts the checksum, so 0 cannot be right.
@@ -89,8 +67,7 @@ void FrameDecoder::step(std::uint8_t byte, const Sink& sink) {
             return;
         case Stage::Checksum:
             // Never escaped, so any value, the start and end byte values included.
-            checksum_ = byte;
-            endAt_ = candidate_.size();
+            endAt_ = looked_;
             stage_ = Stage::End;
             return;
         case Stage::End:
@@ -98,17 +75,17 @@ void FrameDecoder::step(std::uint8_t byte, const Sink& sink) {
             return;
         case Stage::Search:
             // Looking for where the frame really ends after its length byte proved wrong.
-            if (byte == kEndByte || candidate_.size() >= kMaxFrameWire) {
-                reject(candidate_.size(), verdictFor(candidate_.size()), sink);
+            if (byte == kEndByte || looked_ >= kMaxFrameWire) {
+                reject(looked_, sink);
             } else if (byte == kStartByte) {
-                reject(at, verdictFor(at), sink);
+                reject(at, sink);
             }
             return;
     }
 }
 
 void FrameDecoder::takePayloadByte(std::uint8_t byte, const Sink& sink) {
-    const std::size_t at = candidate_.size() - 1;
+    const std::size_t at = looked_ - 1;
     if (escape_) {
         escape_ = false;
         if (byte == kEndByte) {
@@ -117,13 +94,11 @@ void FrameDecoder::takePayloadByte(std::uint8_t byte, const Sink& sink) {
             breakOff(sink);
             return;
         }
+        // Only a value that needs it may be escaped; a bad escape keeps the byte as it came.
         const auto value = static_cast<std::uint8_t>(byte & ~kEscapeBit);
-        if ((byte & kEscapeBit) == 0 || !needsEscape(value)) {
-            noteFault(at, Kind::BadEscape);
-            payload_.push_back(byte);
-        } else {
-            payload_.push_back(value);
-        }
+        const bool escaped = (byte & kEscapeBit) != 0 && needsEscape(value);
+        if (!escaped) noteFault(at, Kind::BadEscape);
+        payload_.push_back(escaped ? value : byte);
     } else if (byte == kEscapeByte) {
         escape_ = true;
         return;
@@ -139,52 +114,39 @@ void FrameDecoder::takePayloadByte(std::uint8_t byte, const Sink& sink) {
 }
 
 void FrameDecoder::atEnd(std::uint8_t byte, const Sink& sink) {
-    if (byte == kEndByte) {
-        complete(sink);
-        return;
-    }
-    // The frame does not end where its length byte says. A start byte inside it means that
-    // it was cut short and another frame began.
-    if (const auto inner = innerStart()) {
-        reject(*inner, verdictFor(*inner), sink);
-    } else if (checksum_ == kEndByte) {
+    const std::uint8_t checksum = held_[*endAt_ - 1];
+    if (byte == kEndByte && !faultAt_ && frameChecksum(payload_) == checksum) {
+        DecodedPiece piece{Kind::Frame, payload_, Bytes(held_.begin(), held_.begin() + looked_),
+                           looked_};
+        held_.erase(held_.begin(), held_.begin() + looked_);
+        resetFrame();
+        sink(piece);
+    } else if (byte == kEndByte || innerStart()) {
+        // A broken frame with a start byte inside was most likely a cut-short one followed by
+        // another frame: look again from there rather than lose that frame.
+        breakOff(sink);
+    } else if (checksum == kEndByte) {
         // What stood in the checksum's place was the end byte: the length byte is too large.
-        reject(*endAt_, verdictFor(*endAt_), sink);
-    } else if (candidate_.size() >= kMaxFrameWire) {
-        reject(candidate_.size(), verdictFor(candidate_.size()), sink);
+        reject(*endAt_, sink);
+    } else if (looked_ >= kMaxFrameWire) {
+        reject(looked_, sink);
     } else {
+        // The frame does not end where its length byte says: look on for where it does.
         stage_ = Stage::Search;
     }
 }
 
-void FrameDecoder::complete(const Sink& sink) {
-    if (!faultAt_ && frameChecksum(payload_) == checksum_) {
-        DecodedPiece piece{Kind::Frame, payload_, candidate_, candidate_.size()};
-        resetFrame();
-        sink(piece);
-        return;
-    }
-    // A broken frame with a start byte inside was most likely a cut-short one followed by
-    // another frame: look again from there rather than lose that frame.
-    if (const auto inner = innerStart()) {
-        reject(*inner, verdictFor(*inner), sink);
-        return;
-    }
-    reject(candidate_.size(), faultAt_ ? fault_ : Kind::BadChecksum, sink);
-}
-
 void FrameDecoder::breakOff(const Sink& sink) {
-    const std::size_t cut = innerStart().value_or(candidate_.size());
-    reject(cut, verdictFor(cut), sink);
+    reject(innerStart().value_or(looked_), sink);
 }
 
-void FrameDecoder::reject(std::size_t cut, Kind kind, const Sink& sink) {
-    DecodedPiece piece;
-    piece.kind = kind;
-    piece.size = cut;
-    piece.wire.assign(candidate_.begin(),
-                      candidate_.begin() + std::ptrdiff_t(std::min(cut, kMaxVerdictBytes)));
-    replay_.insert(replay_.begin(), candidate_.begin() + std::ptrdiff_t(cut), candidate_.end());
+void FrameDecoder::reject(std::size_t cut, const Sink& sink) {
+    const auto end = held_.begin() + std::ptrdiff_t(cut);
+    DecodedPiece piece{verdictFor(cut),
+                       {},
+                       Bytes(held_.begin(), held_.begin() + std::min(cut, kMaxVerdictBytes)),
+                       cut};
+    held_.erase(held_.begin(), end);
     resetFrame();
     sink(piece);
 }
@@ -192,16 +154,19 @@ void FrameDecoder::reject(std::size_t cut, Kind kind, const Sink& sink) {
 // What the first `cut` bytes of the frame under way are, once it is known to be broken.
 DecodedPiece::Kind FrameDecoder::verdictFor(std::size_t cut) const {
     if (faultAt_ && *faultAt_ < cut) return fault_;
-    // Past the length byte, an end byte last means the length byte placed the end elsewhere.
-    if (cut >= 3 && candidate_[cut - 1] == kEndByte) return Kind::BadLength;
+    // Past the length byte, an end byte last means the length byte placed the end elsewhere,
+    // unless it stands where the length byte placed it: then only the checksum is wrong.
+    if (cut >= 3 && held_[cut - 1] == kEndByte)
+        return endAt_ && cut == *endAt_ + 1 ? Kind::BadChecksum : Kind::BadLength;
     if (endAt_ && cut >= *endAt_) return Kind::MissingEnd;
     return Kind::Truncated;
 }
 
 std::optional<std::size_t> FrameDecoder::innerStart() const {
-    const auto it = std::find(candidate_.begin() + 1, candidate_.end(), kStartByte);
-    if (it == candidate_.end()) return std::nullopt;
-    return std::size_t(it - candidate_.begin());
+    const auto frameEnd = held_.begin() + std::ptrdiff_t(looked_);
+    const auto it = std::find(held_.begin() + 1, frameEnd, kStartByte);
+    if (it == frameEnd) return std::nullopt;
+    return std::size_t(it - held_.begin());
 }
 
 void FrameDecoder::noteFault(std::size_t at, Kind kind) {
@@ -219,12 +184,11 @@ void FrameDecoder::flushStray(const Sink& sink) {
 }
 
 void FrameDecoder::resetFrame() {
-    candidate_.clear();
+    looked_ = 0;
     payload_.clear();
     stage_ = Stage::Length;
     needed_ = 0;
     escape_ = false;
-    checksum_ = 0;
     endAt_.reset();
     faultAt_.reset();
     fault_ = Kind::Frame;

@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <optional>
 #include <span>
@@ -59,36 +58,39 @@ class FrameDecoder {
     void finish(const Sink& sink);
 
     // True when no byte waits for its piece to be reported.
-    bool idle() const { return candidate_.empty() && replay_.empty() && straySize_ == 0; }
+    bool idle() const { return held_.empty() && straySize_ == 0; }
     // Raw bytes held for the frame under way, and the most ever held.
-    std::size_t held() const { return candidate_.size() + replay_.size(); }
+    std::size_t held() const { return held_.size(); }
     std::size_t maxHeld() const { return maxHeld_; }
 
   private:
     enum class Stage { Length, Payload, Checksum, End, Search };
     using Kind = DecodedPiece::Kind;
 
+    // Looks at the held bytes not yet looked at, reporting every piece they complete.
+    void scan(const Sink& sink);
     void step(std::uint8_t byte, const Sink& sink);
-    void drain(const Sink& sink);
     void takePayloadByte(std::uint8_t byte, const Sink& sink);
+    // The byte after the checksum: the end byte of a good frame, or the sign of a broken one.
     void atEnd(std::uint8_t byte, const Sink& sink);
-    void complete(const Sink& sink);
     // The frame under way is broken: reports the bytes before the next start byte in it.
     void breakOff(const Sink& sink);
-    void reject(std::size_t cut, Kind kind, const Sink& sink);
+    // Reports the first `cut` bytes as broken; the bytes after them are looked at again.
+    void reject(std::size_t cut, const Sink& sink);
     Kind verdictFor(std::size_t cut) const;
     std::optional<std::size_t> innerStart() const;
     void noteFault(std::size_t at, Kind kind);
     void flushStray(const Sink& sink);
     void resetFrame();
 
-    Bytes candidate_;                  // raw bytes from the start byte on
-    std::deque<std::uint8_t> replay_;  // bytes of a broken frame to look at again
+    // Raw bytes not yet reported: the frame under way from its start byte on, then, after a
+    // broken frame, the bytes that followed it, to be looked at again.
+    Bytes held_;
+    std::size_t looked_ = 0;  // bytes of held_ that belong to the frame under way
     Stage stage_ = Stage::Length;
-    std::size_t needed_ = 0;  // payload bytes the length byte announces
-    Bytes payload_;           // unescaped so far
-    bool escape_ = false;     // the last byte was the escape byte
-    std::uint8_t checksum_ = 0;
+    std::size_t needed_ = 0;              // payload bytes the length byte announces
+    Bytes payload_;                       // unescaped so far
+    bool escape_ = false;                 // the last byte was the escape byte
     std::optional<std::size_t> endAt_;    // index where the end byte belongs
     std::optional<std::size_t> faultAt_;  // index of the first byte that broke the format
     Kind fault_ = Kind::Frame;

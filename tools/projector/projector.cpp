@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "projector/frame_line.h"
 #include "protocol/hex_text.h"
 #include "protocol/key_table.h"
 
@@ -18,6 +17,32 @@ namespace {
 // Reads per wake-up: a flood from the panel cannot keep signals and standard input waiting.
 constexpr int kReadsPerWakeUp = 16;
 
+// Which of the panel's frames this payload is, or "frame" for one it never sends.
+std::string frameName(const Bytes& payload) {
+    if (std::ranges::equal(payload, kProbePayload)) return "probe";
+    if (payload.size() < 6 || !std::ranges::equal(payload, keyPayload(payload[0], payload[5])))
+        return "frame";
+    const std::uint8_t payload1 = payload[0];
+    const std::uint8_t code = payload[5];
+    if (code == kLeadInCode && payload1 == kNormalPayload1) return "lead-in";
+    if (code == kLeadInCode && payload1 == kPowerOnPayload1) return "lead-in power-on";
+    for (const KeyCommand& key : kKeys)
+        if (key.payload1 == payload1 && key.code == code) return "key " + std::string(key.control);
+    return "frame";
+}
+
+// The line printed for one piece of the received stream, without its newline: the frame's
+// name or "bad <reason>", then the bytes as received in hex pairs.
+std::string lineFor(const DecodedPiece& piece) {
+    std::string line = piece.kind == DecodedPiece::Kind::Frame
+                           ? frameName(piece.payload)
+                           : "bad " + std::string(kindName(piece.kind));
+    line += ' ';
+    line += toHex(piece.wire);
+    if (piece.size > piece.wire.size()) line += " ... (" + std::to_string(piece.size) + " bytes)";
+    return line;
+}
+
 }  // namespace
 
 Projector::Projector(int controller, const ProjectorOptions& options, LinePrinter print,
@@ -26,8 +51,11 @@ Projector::Projector(int controller, const ProjectorOptions& options, LinePrinte
       controller_(controller),
       options_(options),
       print_(std::move(print)),
-      notifier_(controller, QSocketNotifier::Read) {
-    connect(&notifier_, &QSocketNotifier::activated, this, &Projector::readLine);
+      readable_(controller, QSocketNotifier::Read),
+      writable_(controller, QSocketNotifier::Write) {
+    connect(&readable_, &QSocketNotifier::activated, this, &Projector::readLine);
+    connect(&writable_, &QSocketNotifier::activated, this, &Projector::writeChatter);
+    writable_.setEnabled(options_.chatter > 0);
     quiet_.setSingleShot(true);
     quiet_.setInterval(kQuietGap);
     connect(&quiet_, &QTimer::timeout, this, &Projector::flush);
@@ -55,7 +83,7 @@ void Projector::readLine() {
         // We hold the terminal end open ourselves, so this is not the panel going away.
         std::fprintf(stderr, "tolvane-projector: cannot read the line any more: %s\n",
                      n == 0 ? "end of file" : std::strerror(errno));
-        notifier_.setEnabled(false);
+        readable_.setEnabled(false);
         break;
     }
     if (decoder_.idle())
@@ -117,6 +145,33 @@ bool Projector::sendReply() {
     std::fprintf(stderr, "tolvane-projector: reply %s cut short after %zu bytes: %s\n",
                  toHex(reply).c_str(), sent, std::strerror(errno));
     return false;
+}
+
+void Projector::writeChatter() {
+    std::array<std::uint8_t, 4096> chunk;
+    const auto size =
+        std::size_t(std::min<std::uint64_t>(chunk.size(), options_.chatter - chatterSent_));
+    for (std::size_t i = 0; i < size; ++i) {
+        // xorshift32
+        chatterState_ ^= chatterState_ << 13;
+        chatterState_ ^= chatterState_ >> 17;
+        chatterState_ ^= chatterState_ << 5;
+        chunk[i] = std::uint8_t(chatterState_ >> 24);
+    }
+    const ssize_t n = ::write(controller_, chunk.data(), size);
+    if (n < 0) {
+        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return;
+        std::fprintf(stderr, "tolvane-projector: chatter stopped after %llu bytes: %s\n",
+                     static_cast<unsigned long long>(chatterSent_), std::strerror(errno));
+        writable_.setEnabled(false);
+        return;
+    }
+    // Bytes not taken are simply made again on the next call: the stream has no meaning.
+    chatterSent_ += std::uint64_t(n);
+    if (chatterSent_ < options_.chatter) return;
+    writable_.setEnabled(false);
+    std::fprintf(stderr, "tolvane-projector: chatter: all %llu bytes sent\n",
+                 static_cast<unsigned long long>(chatterSent_));
 }
 
 }  // namespace tolvane::projector

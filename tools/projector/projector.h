@@ -3,23 +3,35 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QSocketNotifier>
+#include <QString>
 #include <QTimer>
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <string>
 
 #include "projector/frame_decoder.h"
-#include "projector/options.h"
 
 namespace tolvane::projector {
+
+struct ProjectorOptions {
+    QString link;  // empty: no link
+    Bytes reply{0x06};
+    std::chrono::milliseconds replyDelay{0};
+    bool silent = false;
+    std::uint64_t chatter = 0;  // arbitrary bytes to stream to the panel
+    bool stopOnEof = false;     // the end of standard input is a stop request too
+};
 
 // A pause this long ends whatever the panel left unfinished, so it is reported without
 // waiting for the next frame. The panel writes each frame at once, so no frame has one.
 inline constexpr std::chrono::milliseconds kQuietGap{200};
 
 // The projector's side of the line: reads what the panel sends, prints one line per frame
-// or bad stretch, and answers probe frames.
+// or bad stretch, and answers probe frames. Like a device that talks all the time, it also
+// streams the chatter asked for, only while the line takes more: a panel that stops reading
+// holds it back rather than making it spin or buffer.
 class Projector : public QObject {
     Q_OBJECT
 
@@ -32,6 +44,7 @@ class Projector : public QObject {
 
     // Reports whatever is left unfinished; for the end of a run.
     void flush();
+    std::uint64_t chatterSent() const { return chatterSent_; }
 
   private:
     void readLine();
@@ -40,6 +53,7 @@ class Projector : public QObject {
     void sendDueReplies();
     // Returns false when the terminal's input buffer is full.
     bool sendReply();
+    void writeChatter();
 
     // Probes awaiting their delayed reply: when the reply is due (ms on clock_) and how many
     // probes came in that millisecond. One timer serves them all, and the list holds at most
@@ -56,8 +70,12 @@ class Projector : public QObject {
     ProjectorOptions options_;
     LinePrinter print_;
     FrameDecoder decoder_;
-    QSocketNotifier notifier_;
+    QSocketNotifier readable_;
     QTimer quiet_;
+
+    std::uint64_t chatterSent_ = 0;
+    std::uint32_t chatterState_ = 0x2545F491u;  // pseudo-random, the same stream on every run
+    QSocketNotifier writable_;
 };
 
 }  // namespace tolvane::projector

@@ -27,12 +27,11 @@ PtyDevice::PtyDevice() {
         char name[256] = {};
         if (::ttyname_r(terminal_, name, sizeof name) != 0) fail("cannot name the pseudo-terminal");
         path_ = name;
-        // Neither end belongs to programs we might start.
-        if (::fcntl(controller_, F_SETFD, FD_CLOEXEC) != 0 ||
-            ::fcntl(terminal_, F_SETFD, FD_CLOEXEC) != 0)
-            fail("cannot set up the pseudo-terminal");
+        // Neither end belongs to programs we might start, and ours never blocks.
         const int flags = ::fcntl(controller_, F_GETFL);
-        if (flags < 0 || ::fcntl(controller_, F_SETFL, flags | O_NONBLOCK) != 0)
+        if (::fcntl(controller_, F_SETFD, FD_CLOEXEC) != 0 ||
+            ::fcntl(terminal_, F_SETFD, FD_CLOEXEC) != 0 || flags < 0 ||
+            ::fcntl(controller_, F_SETFL, flags | O_NONBLOCK) != 0)
             fail("cannot set up the pseudo-terminal");
     } catch (...) {
         ::close(controller_);
