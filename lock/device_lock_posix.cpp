@@ -40,7 +40,7 @@ constexpr std::size_t kLockFileReadLimit = 4096;
 
 std::string systemReason(int error) {
     std::string reason = std::strerror(error);
-    if (error == EACCES) reason += " (is the user in the dialout group?)";
+    // A denied open gets its question or its fix from the open-failure hints.
     if (error == EBUSY) reason += " (is another program using the port?)";
     return reason;
 }

@@ -531,6 +531,7 @@ class PermissionDenied(FaultCase):
         warning = panel.wait_log("cannot open COM1")
         self.assertIn(f'"{port}": Permission denied (is the user in the dialout group?)',
                       warning)
+        self.assertEqual(warning.count("dialout"), 1, warning)
         panel.wait_window()
         self.assertEqual(panel.close(), 0)
 
