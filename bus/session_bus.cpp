@@ -6,8 +6,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QVariantMap>
-#include <cctype>
-#include <cstring>
 
 #include "bus/bus_names.h"
 #include "lock/lock_file.h"
@@ -15,19 +13,6 @@
 
 namespace tolvane::bus {
 namespace {
-
-// A value in a D-Bus address: every byte but these few is written %XX.
-QString addressValue(const QByteArray& bytes) {
-    QString out;
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (std::isalnum(byte) || std::strchr("-_/.\\*", c))
-            out += QLatin1Char(c);
-        else
-            out += QStringLiteral("%%1").arg(byte, 2, 16, QLatin1Char('0'));
-    }
-    return out;
-}
 
 // A panel that does not answer within this is passed over.
 constexpr int kLookupTimeoutMs = 2000;
@@ -63,7 +48,9 @@ std::optional<QString> sessionBusAddress() {
     if (::stat(socket.constData(), &status) != 0 || !S_ISSOCK(status.st_mode) ||
         status.st_uid != ::getuid())
         return std::nullopt;
-    return QStringLiteral("unix:path=") + addressValue(socket);
+    // A value in a D-Bus address: every byte but letters, digits and -_/.\* is written %XX.
+    return QStringLiteral("unix:path=") +
+           QString::fromLatin1(socket.toPercentEncoding("/\\*", "~"));
 }
 
 QDBusConnection connectToSessionBus(const QString& connectionName) {
