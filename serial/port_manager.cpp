@@ -74,18 +74,17 @@ std::string PortManager::retryNote() const {
 }
 
 bool PortManager::pressKey(const KeyCommand& key) {
-    std::string_view failure;
     try {
         sendKey(port_, key);
         return true;
     } catch (const SerialError& error) {
-        failure = messageFor(error.kind());
+        // The port is not the wrong choice: it went away, and it is used again once it is back.
+        const std::string details =
+            retrying() ? portLine() + "\n" + retryNote() + "; keys go out again once it is back"
+                       : std::string();
+        ui_.showMessage(messageFor(error.kind()), details);
+        return false;
     }
-    // The port is not the wrong choice: it went away, and it is used again once it is back.
-    ui_.showMessage(failure, retrying() ? portLine() + "\n" + retryNote() +
-                                              "; keys go out again once it is back"
-                                        : std::string());
-    return false;
 }
 
 }  // namespace tolvane
