@@ -1,10 +1,7 @@
 #include "ui/artwork.h"
 
-#include <QEvent>
 #include <QImage>
 #include <QStringList>
-#include <QTimer>
-#include <QWidget>
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -34,15 +31,6 @@ double luminance(const QColor& c) {
     return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
 }
 
-QIcon iconUpTo(int largest) {
-    loadArtwork();
-    QIcon icon;
-    for (int size : kWindowIconPixels)
-        if (size <= largest)
-            icon.addFile(QStringLiteral(":/artwork/tolvane_%1.png").arg(size), QSize(size, size));
-    return icon;
-}
-
 }  // namespace
 
 QFont sansFont(qreal pointSize) {
@@ -55,28 +43,13 @@ QFont sansFont(qreal pointSize) {
     return font;
 }
 
-QIcon appIcon() {
-    return iconUpTo(kLargestTitleBarIcon);
-}
-
-void setMainWindowIcon(QWidget* window) {
-    window->setWindowIcon(appIcon());
-    // The large sizes from the event loop after the first showing, when the window system has
-    // been asked for the window.
-    class OnceShown : public QObject {
-      public:
-        using QObject::QObject;
-        bool eventFilter(QObject* watched, QEvent* event) override {
-            if (event->type() != QEvent::Show) return false;
-            auto* shown = static_cast<QWidget*>(watched);
-            QTimer::singleShot(
-                0, shown, [shown] { shown->setWindowIcon(iconUpTo(kWindowIconPixels.back())); });
-            shown->removeEventFilter(this);
-            deleteLater();
-            return false;
-        }
-    };
-    window->installEventFilter(new OnceShown(window));
+QIcon appIcon(bool large) {
+    loadArtwork();
+    QIcon icon;
+    for (int size : kWindowIconPixels)
+        if (large || size <= kLargestTitleBarIcon)
+            icon.addFile(QStringLiteral(":/artwork/tolvane_%1.png").arg(size), QSize(size, size));
+    return icon;
 }
 
 QIcon arrowIcon(const QString& name, const QPalette& palette) {
@@ -105,15 +78,6 @@ QIcon arrowIcon(const QString& name, const QPalette& palette) {
 double contrastRatio(const QColor& a, const QColor& b) {
     const double la = luminance(a), lb = luminance(b);
     return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
-}
-
-QRect keptOnScreen(const QRect& window, const QRect& screen) {
-    QRect moved = window;
-    moved.moveRight(std::min(moved.right(), screen.right()));
-    moved.moveBottom(std::min(moved.bottom(), screen.bottom()));
-    moved.moveLeft(std::max(moved.left(), screen.left()));
-    moved.moveTop(std::max(moved.top(), screen.top()));
-    return moved;
 }
 
 }  // namespace tolvane

@@ -222,7 +222,7 @@ frmTolvane::frmTolvane(std::unique_ptr<SerialLayer> port)
     waitBound_.setTimerType(Qt::PreciseTimer);
     setObjectName(QStringLiteral("frmTolvane"));
     setWindowTitle(QStringLiteral("Tolvane"));
-    setMainWindowIcon(this);
+    setWindowIcon(appIcon());
     connect(&Timer1, &QTimer::timeout, this, &frmTolvane::Timer1_Timer);
     buildMenu();
     buildKeypad();
@@ -315,6 +315,14 @@ void frmTolvane::buildKeypad() {
     button(QStringLiteral("mArrow_up"))->setFocus();
     setFixedSize(sizeHint());
     new OnePressWhileHeld(this, once);
+}
+
+// Each size of a window's icon is decoded and sent to the window system before the window
+// appears; the large ones would delay that by a few milliseconds, so they follow the first showing.
+void frmTolvane::showEvent(QShowEvent* event) {
+    if (!shown_) QTimer::singleShot(0, this, [this] { setWindowIcon(appIcon(true)); });
+    shown_ = true;
+    QMainWindow::showEvent(event);
 }
 
 // A change of theme redraws the arrows in the new palette's colours.

@@ -102,6 +102,7 @@ class frmTolvane : public QMainWindow, private tolvane::PortUi {
   protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
   private:
     void buildKeypad();
@@ -119,6 +120,7 @@ class frmTolvane : public QMainWindow, private tolvane::PortUi {
     bool ignoringChecks_ = false;  // a click beyond kMaxNestedChecks was logged
     bool closing_ = false;         // a waiting check ends without a result
     bool inMenuAction_ = false;
+    bool shown_ = false;
     // Each made on its first showing and shown again after that.
     std::unique_ptr<CONNECTION> CONNECTION_;
     std::unique_ptr<frmconnect> frmconnect_;

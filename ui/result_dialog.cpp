@@ -117,6 +117,15 @@ QRect placeOverPanel(const QRect& drawn, const QRect& panel, const QRect& screen
     return keptOnScreen(place, available);
 }
 
+QRect keptOnScreen(const QRect& window, const QRect& screen) {
+    QRect moved = window;
+    moved.moveRight(std::min(moved.right(), screen.right()));
+    moved.moveBottom(std::min(moved.bottom(), screen.bottom()));
+    moved.moveLeft(std::max(moved.left(), screen.left()));
+    moved.moveTop(std::max(moved.top(), screen.top()));
+    return moved;
+}
+
 void ResultDialog::showEvent(QShowEvent* event) {
     // The window system would fill an empty title with the program's name; a blank keeps the
     // title bar empty, as it is meant to be.

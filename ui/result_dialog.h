@@ -54,6 +54,9 @@ class ResultDialog : public QDialog {
 // `available`.
 QRect placeOverPanel(const QRect& drawn, const QRect& panel, const QRect& screen,
                      const QRect& available);
+// `window` moved as little as needed to lie wholly inside `screen` (its top-left kept in when it
+// is larger).
+QRect keptOnScreen(const QRect& window, const QRect& screen);
 
 }  // namespace tolvane
 
