@@ -278,9 +278,13 @@ void frmTolvane::buildKeypad() {
     QSet<int> once;  // the computer keys that press a key once however long they are held
     for (const ControlLayout& row : kKeypadLayout) {
         QWidget* parent = row.container.empty() ? client : frame(qstr(row.container));
+        // A key shows its key table row's caption, unless it shows a picture.
+        const QString caption =
+            qstr(row.kind == Kind::Key && row.picture.empty() ? findKey(row.name)->caption
+                                                              : row.caption);
         QWidget* control = row.kind == Kind::Frame
-                               ? static_cast<QWidget*>(new QGroupBox(qstr(row.caption), parent))
-                               : new QPushButton(qstr(row.caption), parent);
+                               ? static_cast<QWidget*>(new QGroupBox(caption, parent))
+                               : new QPushButton(caption, parent);
         control->setObjectName(qstr(row.name));
         control->setGeometry(toPixels(QRect(row.left, row.top, row.width, row.height)));
         control->setAccessibleName(qstr(row.accessibleName));

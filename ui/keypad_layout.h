@@ -4,7 +4,6 @@
 #include <array>
 #include <string_view>
 
-#include "protocol/key_names.h"
 #include "protocol/key_table.h"
 
 namespace tolvane {
@@ -40,29 +39,16 @@ struct ControlLayout {
     Kind kind;
     std::string_view container;  // the frame that holds it; empty for the window itself
     int left, top, width, height;
-    std::string_view caption;  // a key's comes from the key table (protocol/key_names.h)
+    std::string_view caption;  // empty for a key: it shows its key table row's caption
     std::string_view picture;  // arrow keys: name of their picture, shown instead of a caption
     std::string_view accessibleName;  // what a screen reader says for a key or frame
     KeyShortcut shortcut;             // the computer key that presses it, if any
     int pointSize = 0;                // caption font size; 0 for the keypad's own
 };
 
-// Key rows leave their caption empty: it is the key table's (kKeyNames), filled in here, except
-// for the arrow keys, which show their picture instead.
-template <std::size_t N>
-consteval std::array<ControlLayout, N> withKeyCaptions(std::array<ControlLayout, N> rows) {
-    for (ControlLayout& row : rows) {
-        if (row.kind != Kind::Key) continue;
-        if (!row.caption.empty()) throw "a key row states a caption: the key table holds it";
-        if (const std::size_t i = keyIndex(row.name); i < kKeyNames.size() && row.picture.empty())
-            row.caption = kKeyNames[i].caption;
-    }
-    return rows;
-}
-
 // The keypad, one row per control, in focus order; a frame comes before what it holds.
 // clang-format off
-inline constexpr auto kKeypadLayout = withKeyCaptions(std::to_array<ControlLayout>({
+inline constexpr auto kKeypadLayout = std::to_array<ControlLayout>({
     {"Cursors", Kind::Frame, "", 0, 3480, 1935, 1815, "Cursors", "", "", {}},
     {"mArrow_up", Kind::Key, "Cursors", 720, 240, 495, 495, "", "arrow_up", "Up", {"Up", true}},
     {"mArrow_right", Kind::Key, "Cursors", 1200, 720, 495, 495, "", "arrow_right", "Right", {"Right", true}},
@@ -105,14 +91,14 @@ inline constexpr auto kKeypadLayout = withKeyCaptions(std::to_array<ControlLayou
     {"mUtil", Kind::Key, "", 3000, 2640, 735, 375, "", "", "Util", {}},
     {"mColour", Kind::Key, "", 0, 2280, 735, 375, "", "", "Colour", {}},
     {"mPound", Kind::Key, "", 4800, 4920, 375, 375, "", "", "Hash", {"#"}},
-}));
+});
 // clang-format on
 
 // Row indices below are ints so that a failed check prints the row, as in "(14 == -1)".
 inline constexpr int kNoRow = -1;
 
 // The first row that sits in a frame not listed above it, repeats a name above it, or is a key
-// without a row in the key table; or kNoRow.
+// without a row in the key table or with a caption of its own; or kNoRow.
 consteval int firstUnsoundRow() {
     for (std::size_t i = 0; i < kKeypadLayout.size(); ++i) {
         const ControlLayout& row = kKeypadLayout[i];
@@ -122,7 +108,8 @@ consteval int firstUnsoundRow() {
             inFrame = inFrame || (kKeypadLayout[j].kind == Kind::Frame &&
                                   kKeypadLayout[j].name == row.container);
         }
-        if (!inFrame || (row.kind == Kind::Key && !hasKey(row.name))) return static_cast<int>(i);
+        if (!inFrame || (row.kind == Kind::Key && (!hasKey(row.name) || !row.caption.empty())))
+            return static_cast<int>(i);
     }
     return kNoRow;
 }
@@ -140,7 +127,7 @@ consteval int firstKeyWithoutButton() {
 
 static_assert(firstUnsoundRow() == kNoRow,
               "keypad layout row (index above) sits in a frame not listed before it, has a name "
-              "taken above it, or is a key without a key table row");
+              "taken above it, or is a key without a key table row or with a caption of its own");
 static_assert(firstKeyWithoutButton() == kNoRow,
               "key table row (index above) has no key in the keypad layout");
 
