@@ -147,6 +147,8 @@ void KeypadTest::controlsWhereTheTableSaysThey() {
         QCOMPARE(item->text(QAccessible::Description),
                  QStringLiteral("fake device %1: nothing is there").arg(n));
         QCOMPARE(menuInterface->indexOfChild(item), n - 1);
+        const QPoint middle = item->rect().center();
+        QCOMPARE(menuInterface->childAt(middle.x(), middle.y()), item);
         QCOMPARE(item->parent(), menuInterface);
     }
     QCOMPARE(w.menuBar()->actions().size(), 1);

@@ -138,10 +138,6 @@ class CommMenuAccessible : public QAccessibleWidget {
     int indexOfChild(const QAccessibleInterface* child) const override {
         return int(menu()->actions().indexOf(qobject_cast<QAction*>(child->object())));
     }
-    QAccessibleInterface* childAt(int x, int y) const override {
-        return QAccessible::queryAccessibleInterface(
-            menu()->actionAt(menu()->mapFromGlobal(QPoint(x, y))));
-    }
     // The menu bar's item that opens it.
     QAccessibleInterface* parent() const override {
         QWidget* bar = menu()->parentWidget();
