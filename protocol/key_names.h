@@ -1,18 +1,12 @@
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <optional>
-#include <string>
 #include <string_view>
 
 #include "protocol/key_table.h"
 
 namespace tolvane {
-
-// The key table read for its names (each row's control, plain and caption).
-using KeyName = KeyCommand;
-inline constexpr const auto& kKeyNames = kKeys;
 
 constexpr char asciiLower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;

@@ -4,7 +4,6 @@
 #include <array>
 #include <string_view>
 
-#include "protocol/key_names.h"
 #include "protocol/key_table.h"
 
 namespace tolvane {
@@ -47,15 +46,15 @@ struct ControlLayout {
     int pointSize = 0;                // caption font size; 0 for the keypad's own
 };
 
-// Key rows leave their caption empty: it is the key table's (kKeyNames), filled in here, except
+// Key rows leave their caption empty: it is the key table's (kKeys), filled in here, except
 // for the arrow keys, which show their picture instead.
 template <std::size_t N>
 consteval std::array<ControlLayout, N> withKeyCaptions(std::array<ControlLayout, N> rows) {
     for (ControlLayout& row : rows) {
         if (row.kind != Kind::Key) continue;
         if (!row.caption.empty()) throw "a key row states a caption: the key table holds it";
-        if (const std::size_t i = keyIndex(row.name); i < kKeyNames.size() && row.picture.empty())
-            row.caption = kKeyNames[i].caption;
+        if (const std::size_t i = keyIndex(row.name); i < kKeys.size() && row.picture.empty())
+            row.caption = kKeys[i].caption;
     }
     return rows;
 }
