@@ -59,8 +59,7 @@ void FrameDecoder::step(std::uint8_t byte, const Sink& sink) {
                 breakOff(sink);
                 return;
             }
-            needed_ = byte - 1u;
-            stage_ = needed_ > 0 ? Stage::Payload : Stage::Checksum;
+            stage_ = byte > 1 ? Stage::Payload : Stage::Checksum;
             return;
         case Stage::Payload:
             takePayloadByte(byte, sink);
@@ -110,7 +109,8 @@ void FrameDecoder::takePayloadByte(std::uint8_t byte, const Sink& sink) {
         if (needsEscape(byte)) noteFault(at, Kind::BadEscape);
         payload_.push_back(byte);
     }
-    if (payload_.size() == needed_) stage_ = Stage::Checksum;
+    // The length byte counts the payload and the checksum.
+    if (payload_.size() + 1 == held_[1]) stage_ = Stage::Checksum;
 }
 
 void FrameDecoder::atEnd(std::uint8_t byte, const Sink& sink) {
@@ -141,12 +141,11 @@ void FrameDecoder::breakOff(const Sink& sink) {
 }
 
 void FrameDecoder::reject(std::size_t cut, const Sink& sink) {
-    const auto end = held_.begin() + std::ptrdiff_t(cut);
     DecodedPiece piece{verdictFor(cut),
                        {},
                        Bytes(held_.begin(), held_.begin() + std::min(cut, kMaxVerdictBytes)),
                        cut};
-    held_.erase(held_.begin(), end);
+    held_.erase(held_.begin(), held_.begin() + std::ptrdiff_t(cut));
     resetFrame();
     sink(piece);
 }
@@ -187,7 +186,6 @@ void FrameDecoder::resetFrame() {
     looked_ = 0;
     payload_.clear();
     stage_ = Stage::Length;
-    needed_ = 0;
     escape_ = false;
     endAt_.reset();
     faultAt_.reset();

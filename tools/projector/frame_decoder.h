@@ -88,7 +88,6 @@ class FrameDecoder {
     Bytes held_;
     std::size_t looked_ = 0;  // bytes of held_ that belong to the frame under way
     Stage stage_ = Stage::Length;
-    std::size_t needed_ = 0;              // payload bytes the length byte announces
     Bytes payload_;                       // unescaped so far
     bool escape_ = false;                 // the last byte was the escape byte
     std::optional<std::size_t> endAt_;    // index where the end byte belongs

@@ -97,13 +97,11 @@ void Projector::report(const DecodedPiece& piece) {
     if (piece.kind != DecodedPiece::Kind::Frame ||
         !std::ranges::equal(piece.payload, kProbePayload) || options_.silent)
         return;
-    if (options_.replyDelay.count() == 0)
+    if (options_.replyDelay.count() == 0) {
         sendReply();
-    else
-        scheduleReply();
-}
-
-void Projector::scheduleReply() {
+        return;
+    }
+    // A delayed reply waits with the others due in the same millisecond.
     const qint64 due = clock_.elapsed() + options_.replyDelay.count();
     if (!pending_.empty() && pending_.back().dueMs == due)
         ++pending_.back().count;

@@ -49,7 +49,6 @@ class Projector : public QObject {
   private:
     void readLine();
     void report(const DecodedPiece& piece);
-    void scheduleReply();
     void sendDueReplies();
     // Returns false when the terminal's input buffer is full.
     bool sendReply();
