@@ -24,10 +24,6 @@ struct ProjectorOptions {
     bool stopOnEof = false;     // the end of standard input is a stop request too
 };
 
-// A pause this long ends whatever the panel left unfinished, so it is reported without
-// waiting for the next frame. The panel writes each frame at once, so no frame has one.
-inline constexpr std::chrono::milliseconds kQuietGap{200};
-
 // The projector's side of the line: reads what the panel sends, prints one line per frame
 // or bad stretch, and answers probe frames. Like a device that talks all the time, it also
 // streams the chatter asked for, only while the line takes more: a panel that stops reading
