@@ -85,30 +85,25 @@ void FrameDecoder::step(std::uint8_t byte, const Sink& sink) {
 
 void FrameDecoder::takePayloadByte(std::uint8_t byte, const Sink& sink) {
     const std::size_t at = looked_ - 1;
-    if (escape_) {
-        escape_ = false;
-        if (byte == kEndByte) {
-            // An escape cut short by the end byte.
-            noteFault(at, Kind::BadEscape);
-            breakOff(sink);
-            return;
-        }
-        // Only a value that needs it may be escaped; a bad escape keeps the byte as it came.
-        const auto value = static_cast<std::uint8_t>(byte & ~kEscapeBit);
-        const bool escaped = (byte & kEscapeBit) != 0 && needsEscape(value);
-        if (!escaped) noteFault(at, Kind::BadEscape);
-        payload_.push_back(escaped ? value : byte);
-    } else if (byte == kEscapeByte) {
-        escape_ = true;
-        return;
-    } else if (byte == kEndByte) {
-        // The end byte came before the payload that the length byte announced.
+    if (byte == kEndByte) {
+        // The end byte came before the payload that the length byte announced, or cut an
+        // escape short.
+        if (escape_) noteFault(at, Kind::BadEscape);
         breakOff(sink);
         return;
-    } else {
-        if (needsEscape(byte)) noteFault(at, Kind::BadEscape);
-        payload_.push_back(byte);
     }
+    if (byte == kEscapeByte && !escape_) {
+        escape_ = true;
+        return;
+    }
+    // A value that needs escaping must come escaped, and only such a value may; a bad escape
+    // keeps the byte as it came.
+    const auto value = static_cast<std::uint8_t>(byte & ~kEscapeBit);
+    const bool sound =
+        escape_ ? (byte & kEscapeBit) != 0 && needsEscape(value) : !needsEscape(byte);
+    if (!sound) noteFault(at, Kind::BadEscape);
+    payload_.push_back(escape_ && sound ? value : byte);
+    escape_ = false;
     // The length byte counts the payload and the checksum.
     if (payload_.size() + 1 == held_[1]) stage_ = Stage::Checksum;
 }
