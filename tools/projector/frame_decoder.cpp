@@ -116,7 +116,7 @@ void FrameDecoder::atEnd(std::uint8_t byte, const Sink& sink) {
         held_.erase(held_.begin(), held_.begin() + looked_);
         resetFrame();
         sink(piece);
-    } else if (byte == kEndByte || innerStart()) {
+    } else if (byte == kEndByte || innerStart() < looked_) {
         // A broken frame with a start byte inside was most likely a cut-short one followed by
         // another frame: look again from there rather than lose that frame.
         breakOff(sink);
@@ -132,7 +132,7 @@ void FrameDecoder::atEnd(std::uint8_t byte, const Sink& sink) {
 }
 
 void FrameDecoder::breakOff(const Sink& sink) {
-    reject(innerStart().value_or(looked_), sink);
+    reject(innerStart(), sink);
 }
 
 void FrameDecoder::reject(std::size_t cut, const Sink& sink) {
@@ -156,11 +156,9 @@ DecodedPiece::Kind FrameDecoder::verdictFor(std::size_t cut) const {
     return Kind::Truncated;
 }
 
-std::optional<std::size_t> FrameDecoder::innerStart() const {
+std::size_t FrameDecoder::innerStart() const {
     const auto frameEnd = held_.begin() + std::ptrdiff_t(looked_);
-    const auto it = std::find(held_.begin() + 1, frameEnd, kStartByte);
-    if (it == frameEnd) return std::nullopt;
-    return std::size_t(it - held_.begin());
+    return std::size_t(std::find(held_.begin() + 1, frameEnd, kStartByte) - held_.begin());
 }
 
 void FrameDecoder::noteFault(std::size_t at, Kind kind) {

@@ -78,7 +78,8 @@ class FrameDecoder {
     // Reports the first `cut` bytes as broken; the bytes after them are looked at again.
     void reject(std::size_t cut, const Sink& sink);
     Kind verdictFor(std::size_t cut) const;
-    std::optional<std::size_t> innerStart() const;
+    // Where the first start byte after the frame's own is, or looked_ if there is none.
+    std::size_t innerStart() const;
     void noteFault(std::size_t at, Kind kind);
     void flushStray(const Sink& sink);
     void resetFrame();
