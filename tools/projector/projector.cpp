@@ -46,10 +46,8 @@ std::string lineFor(const DecodedPiece& piece) {
 
 }  // namespace
 
-Projector::Projector(int controller, const ProjectorOptions& options, LinePrinter print,
-                     QObject* parent)
-    : QObject(parent),
-      controller_(controller),
+Projector::Projector(int controller, const ProjectorOptions& options, LinePrinter print)
+    : controller_(controller),
       options_(options),
       print_(std::move(print)),
       readable_(controller, QSocketNotifier::Read),

@@ -29,14 +29,11 @@ struct ProjectorOptions {
 // streams the chatter asked for, only while the line takes more: a panel that stops reading
 // holds it back rather than making it spin or buffer.
 class Projector : public QObject {
-    Q_OBJECT
-
   public:
     using LinePrinter = std::function<void(const std::string&)>;
 
     // `controller` is the non-blocking controller end of the line; it stays owned by the caller.
-    Projector(int controller, const ProjectorOptions& options, LinePrinter print,
-              QObject* parent = nullptr);
+    Projector(int controller, const ProjectorOptions& options, LinePrinter print);
 
     // Reports whatever is left unfinished; for the end of a run.
     void flush();
