@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <optional>
 #include <string_view>
@@ -13,10 +14,7 @@ constexpr char asciiLower(char c) {
 }
 
 constexpr bool equalIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (asciiLower(a[i]) != asciiLower(b[i])) return false;
-    return true;
+    return std::ranges::equal(a, b, {}, asciiLower, asciiLower);
 }
 
 // The row of kKeys a control name or plain name stands for, in any case; kKeys.size() if none.
