@@ -4,14 +4,15 @@
 
 namespace tolvane {
 
+static constexpr char kHexDigits[] = "0123456789ABCDEF";
+
 std::string toHex(std::span<const std::uint8_t> bytes) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(bytes.size() * 3);
     for (std::uint8_t b : bytes) {
         if (!out.empty()) out += ' ';
-        out += kDigits[b >> 4];
-        out += kDigits[b & 0xF];
+        out += kHexDigits[b >> 4];
+        out += kHexDigits[b & 0xF];
     }
     return out;
 }
@@ -37,7 +38,6 @@ std::optional<Bytes> parseHexText(std::string_view text) {
 
 std::string printable(std::string_view text) {
     constexpr std::size_t kQuotedLength = 64;
-    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
     for (const char c : text.substr(0, kQuotedLength)) {
         const auto byte = static_cast<unsigned char>(c);
@@ -45,8 +45,8 @@ std::string printable(std::string_view text) {
             out += c;
         } else {
             out += "\\x";
-            out += kHex[byte >> 4];
-            out += kHex[byte & 0x0F];
+            out += kHexDigits[byte >> 4];
+            out += kHexDigits[byte & 0xF];
         }
     }
     if (text.size() > kQuotedLength) out += "...";

@@ -1,28 +1,20 @@
 #pragma once
 
-#include <array>
+#include <algorithm>
 #include <cstddef>
 #include <optional>
-#include <string>
 #include <string_view>
 
 #include "protocol/key_table.h"
 
 namespace tolvane {
 
-// The key table read for its names (each row's control, plain and caption).
-using KeyName = KeyCommand;
-inline constexpr const auto& kKeyNames = kKeys;
-
 constexpr char asciiLower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 constexpr bool equalIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (asciiLower(a[i]) != asciiLower(b[i])) return false;
-    return true;
+    return std::ranges::equal(a, b, {}, asciiLower, asciiLower);
 }
 
 // The row of kKeys a control name or plain name stands for, in any case; kKeys.size() if none.

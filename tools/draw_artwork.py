@@ -3,7 +3,7 @@
 
     tools/draw_artwork.py             write the files
     tools/draw_artwork.py --out DIR   write them somewhere else
-    tools/draw_artwork.py --check     redraw into a temporary folder, compare with ui/artwork
+    tools/draw_artwork.py --check     redraw in memory, compare with ui/artwork
 
 Standard library only. The drawing uses nothing but arithmetic and square roots (both
 correctly rounded in IEEE floating point) and the PNGs carry no time stamps, so two runs
@@ -16,7 +16,6 @@ import pathlib
 import re
 import struct
 import sys
-import tempfile
 import zlib
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -163,16 +162,12 @@ ICON_SHAPES = [
 ]
 
 
-def hex_colour(rgb):
-    return "#%02x%02x%02x" % rgb
-
-
 def icon_svg():
     lines = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{ICON_UNITS}" '
              f'height="{ICON_UNITS}" viewBox="0 0 {ICON_UNITS} {ICON_UNITS}">',
              "  <title>Tolvane</title>"]
     for kind, rgb, geometry in ICON_SHAPES:
-        fill = hex_colour(rgb)
+        fill = "#%02x%02x%02x" % rgb
         if kind == "polygon":
             points = " ".join(f"{x},{y}" for x, y in geometry)
             lines.append(f'  <polygon points="{points}" fill="{fill}"/>')
@@ -230,9 +225,8 @@ def icon_png(size):
         for sx, rgb in enumerate(line):
             if rgb is not None:
                 i = 4 * (sx // SUPERSAMPLE)
-                row[i] += rgb[0]
-                row[i + 1] += rgb[1]
-                row[i + 2] += rgb[2]
+                for c in range(3):
+                    row[i + c] += rgb[c]
                 row[i + 3] += 1
     n = SUPERSAMPLE * SUPERSAMPLE
     rows = []
@@ -259,39 +253,26 @@ def icon_files():
 # ---------------------------------------------------------------- main
 
 
-def all_files():
-    return {**arrow_files(), **icon_files()}
-
-
-def write(out_dir, files):
-    out_dir.mkdir(parents=True, exist_ok=True)
-    for name, data in files.items():
-        (out_dir / name).write_bytes(data)
-
-
 def check(files):
     """Compares a fresh drawing with ui/artwork and the resource list; returns the faults."""
     faults = []
-    with tempfile.TemporaryDirectory() as tmp:
-        write(pathlib.Path(tmp), files)
-        for name in sorted(files):
-            fresh = (pathlib.Path(tmp) / name).read_bytes()
-            committed_path = ART_DIR / name
-            if not committed_path.is_file():
-                faults.append(f"{name}: missing from {ART_DIR}")
-                continue
-            committed = committed_path.read_bytes()
-            if fresh == committed:
-                continue
-            why = "differs"
-            if name.endswith(".png"):
-                try:
-                    same = png_pixels(fresh) == png_pixels(committed)
-                except (struct.error, zlib.error, IndexError):
-                    same = False
-                why = ("same pixels, different compression (zlib %s)" % zlib.ZLIB_RUNTIME_VERSION
-                       if same else "pixels differ")
-            faults.append(f"{name}: {why}")
+    for name, fresh in sorted(files.items()):
+        committed_path = ART_DIR / name
+        if not committed_path.is_file():
+            faults.append(f"{name}: missing from {ART_DIR}")
+            continue
+        committed = committed_path.read_bytes()
+        if fresh == committed:
+            continue
+        why = "differs"
+        if name.endswith(".png"):
+            try:
+                same = png_pixels(fresh) == png_pixels(committed)
+            except (struct.error, zlib.error, IndexError):
+                same = False
+            why = ("same pixels, different compression (zlib %s)" % zlib.ZLIB_RUNTIME_VERSION
+                   if same else "pixels differ")
+        faults.append(f"{name}: {why}")
     # The program carries only the pictures it shows; each must be one the script draws.
     qrc = QRC.read_text() if QRC.is_file() else ""
     listed = re.findall(r"<file>([^<]+)</file>", qrc)
@@ -310,7 +291,7 @@ def main():
                       help="compare a fresh drawing with the files in ui/artwork")
     args = parser.parse_args()
 
-    files = all_files()
+    files = {**arrow_files(), **icon_files()}
     if args.check:
         faults = check(files)
         for fault in faults:
@@ -322,7 +303,9 @@ def main():
         return 0
     if args.out.exists() and not args.out.is_dir():
         parser.error(f"--out {args.out}: not a folder")
-    write(args.out, files)
+    args.out.mkdir(parents=True, exist_ok=True)
+    for name, data in files.items():
+        (args.out / name).write_bytes(data)
     print(f"draw_artwork: wrote {len(files)} files to {args.out}")
     return 0
 

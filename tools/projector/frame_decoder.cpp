@@ -59,8 +59,7 @@ void FrameDecoder::step(std::uint8_t byte, const Sink& sink) {
                 breakOff(sink);
                 return;
             }
-            needed_ = byte - 1u;
-            stage_ = needed_ > 0 ? Stage::Payload : Stage::Checksum;
+            stage_ = byte > 1 ? Stage::Payload : Stage::Checksum;
             return;
         case Stage::Payload:
             takePayloadByte(byte, sink);
@@ -86,31 +85,27 @@ void FrameDecoder::step(std::uint8_t byte, const Sink& sink) {
 
 void FrameDecoder::takePayloadByte(std::uint8_t byte, const Sink& sink) {
     const std::size_t at = looked_ - 1;
-    if (escape_) {
-        escape_ = false;
-        if (byte == kEndByte) {
-            // An escape cut short by the end byte.
-            noteFault(at, Kind::BadEscape);
-            breakOff(sink);
-            return;
-        }
-        // Only a value that needs it may be escaped; a bad escape keeps the byte as it came.
-        const auto value = static_cast<std::uint8_t>(byte & ~kEscapeBit);
-        const bool escaped = (byte & kEscapeBit) != 0 && needsEscape(value);
-        if (!escaped) noteFault(at, Kind::BadEscape);
-        payload_.push_back(escaped ? value : byte);
-    } else if (byte == kEscapeByte) {
-        escape_ = true;
-        return;
-    } else if (byte == kEndByte) {
-        // The end byte came before the payload that the length byte announced.
+    if (byte == kEndByte) {
+        // The end byte came before the payload that the length byte announced, or cut an
+        // escape short.
+        if (escape_) noteFault(at, Kind::BadEscape);
         breakOff(sink);
         return;
-    } else {
-        if (needsEscape(byte)) noteFault(at, Kind::BadEscape);
-        payload_.push_back(byte);
     }
-    if (payload_.size() == needed_) stage_ = Stage::Checksum;
+    if (byte == kEscapeByte && !escape_) {
+        escape_ = true;
+        return;
+    }
+    // A value that needs escaping must come escaped, and only such a value may; a bad escape
+    // keeps the byte as it came.
+    const auto value = static_cast<std::uint8_t>(byte & ~kEscapeBit);
+    const bool sound =
+        escape_ ? (byte & kEscapeBit) != 0 && needsEscape(value) : !needsEscape(byte);
+    if (!sound) noteFault(at, Kind::BadEscape);
+    payload_.push_back(escape_ && sound ? value : byte);
+    escape_ = false;
+    // The length byte counts the payload and the checksum.
+    if (payload_.size() + 1 == held_[1]) stage_ = Stage::Checksum;
 }
 
 void FrameDecoder::atEnd(std::uint8_t byte, const Sink& sink) {
@@ -121,7 +116,7 @@ void FrameDecoder::atEnd(std::uint8_t byte, const Sink& sink) {
         held_.erase(held_.begin(), held_.begin() + looked_);
         resetFrame();
         sink(piece);
-    } else if (byte == kEndByte || innerStart()) {
+    } else if (byte == kEndByte || innerStart() < looked_) {
         // A broken frame with a start byte inside was most likely a cut-short one followed by
         // another frame: look again from there rather than lose that frame.
         breakOff(sink);
@@ -137,16 +132,15 @@ void FrameDecoder::atEnd(std::uint8_t byte, const Sink& sink) {
 }
 
 void FrameDecoder::breakOff(const Sink& sink) {
-    reject(innerStart().value_or(looked_), sink);
+    reject(innerStart(), sink);
 }
 
 void FrameDecoder::reject(std::size_t cut, const Sink& sink) {
-    const auto end = held_.begin() + std::ptrdiff_t(cut);
     DecodedPiece piece{verdictFor(cut),
                        {},
                        Bytes(held_.begin(), held_.begin() + std::min(cut, kMaxVerdictBytes)),
                        cut};
-    held_.erase(held_.begin(), end);
+    held_.erase(held_.begin(), held_.begin() + std::ptrdiff_t(cut));
     resetFrame();
     sink(piece);
 }
@@ -162,11 +156,9 @@ DecodedPiece::Kind FrameDecoder::verdictFor(std::size_t cut) const {
     return Kind::Truncated;
 }
 
-std::optional<std::size_t> FrameDecoder::innerStart() const {
+std::size_t FrameDecoder::innerStart() const {
     const auto frameEnd = held_.begin() + std::ptrdiff_t(looked_);
-    const auto it = std::find(held_.begin() + 1, frameEnd, kStartByte);
-    if (it == frameEnd) return std::nullopt;
-    return std::size_t(it - held_.begin());
+    return std::size_t(std::find(held_.begin() + 1, frameEnd, kStartByte) - held_.begin());
 }
 
 void FrameDecoder::noteFault(std::size_t at, Kind kind) {
@@ -187,7 +179,6 @@ void FrameDecoder::resetFrame() {
     looked_ = 0;
     payload_.clear();
     stage_ = Stage::Length;
-    needed_ = 0;
     escape_ = false;
     endAt_.reset();
     faultAt_.reset();

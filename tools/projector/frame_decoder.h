@@ -78,7 +78,8 @@ class FrameDecoder {
     // Reports the first `cut` bytes as broken; the bytes after them are looked at again.
     void reject(std::size_t cut, const Sink& sink);
     Kind verdictFor(std::size_t cut) const;
-    std::optional<std::size_t> innerStart() const;
+    // Where the first start byte after the frame's own is, or looked_ if there is none.
+    std::size_t innerStart() const;
     void noteFault(std::size_t at, Kind kind);
     void flushStray(const Sink& sink);
     void resetFrame();
@@ -88,7 +89,6 @@ class FrameDecoder {
     Bytes held_;
     std::size_t looked_ = 0;  // bytes of held_ that belong to the frame under way
     Stage stage_ = Stage::Length;
-    std::size_t needed_ = 0;              // payload bytes the length byte announces
     Bytes payload_;                       // unescaped so far
     bool escape_ = false;                 // the last byte was the escape byte
     std::optional<std::size_t> endAt_;    // index where the end byte belongs

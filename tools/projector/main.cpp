@@ -1,20 +1,26 @@
 // tolvane-projector: a simulated projector on a pseudo-terminal, for trying and testing the
 // panel without the hardware. See --help for what it prints and how it answers.
 
+#include <fcntl.h>
+#include <pty.h>  // openpty
+#include <termios.h>
+#include <unistd.h>
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <system_error>
 
 #include "process/stop_requests.h"
 #include "projector/device_link.h"
 #include "projector/projector.h"
-#include "projector/pty_device.h"
 #include "protocol/hex_text.h"
 
 using namespace tolvane::projector;
@@ -168,6 +174,39 @@ ProjectorOptions parseOptions(const QStringList& arguments) {
     return options;
 }
 
+// The simulated device: a pseudo-terminal in raw mode. The panel opens the terminal end by its
+// path, the simulator reads and writes the controller end (non-blocking). Both stay open until
+// the process ends: holding the terminal end ourselves means the panel closing the port never
+// hangs up the controller end (no EIO, no busy wake-ups), and the panel can open it again.
+struct Device {
+    int controller = -1;
+    std::string path;
+};
+
+// Throws std::system_error when no pseudo-terminal can be had.
+Device openDevice() {
+    const auto fail = [](int error, const char* what) {
+        throw std::system_error(error, std::generic_category(), what);
+    };
+    termios raw{};
+    cfmakeraw(&raw);
+    cfsetspeed(&raw, B9600);
+    int controller = -1;
+    int terminal = -1;
+    if (::openpty(&controller, &terminal, nullptr, &raw, nullptr) != 0)
+        fail(errno, "cannot open a pseudo-terminal");
+    char name[256] = {};
+    if (const int error = ::ttyname_r(terminal, name, sizeof name); error != 0)
+        fail(error, "cannot name the pseudo-terminal");
+    // Neither end belongs to programs we might start, and ours never blocks.
+    const int flags = ::fcntl(controller, F_GETFL);
+    if (::fcntl(controller, F_SETFD, FD_CLOEXEC) != 0 ||
+        ::fcntl(terminal, F_SETFD, FD_CLOEXEC) != 0 || flags < 0 ||
+        ::fcntl(controller, F_SETFL, flags | O_NONBLOCK) != 0)
+        fail(errno, "cannot set up the pseudo-terminal");
+    return {controller, name};
+}
+
 bool printLine(const std::string& line) {
     return std::fputs(line.c_str(), stdout) >= 0 && std::fputc('\n', stdout) != EOF &&
            std::fflush(stdout) == 0;
@@ -188,17 +227,17 @@ int main(int argc, char* argv[]) {
         // Handlers first, so a stop asked for during start-up still cleans up.
         StopRequests stops(options.stopOnEof ? StopRequests::Input::Watch
                                              : StopRequests::Input::Ignore);
-        PtyDevice device;
+        const Device device = openDevice();
         std::optional<DeviceLink> link;
         if (!options.link.isEmpty())
-            link.emplace(QFile::encodeName(options.link).toStdString(), device.path());
-        if (!printLine(device.path())) {
+            link.emplace(QFile::encodeName(options.link).toStdString(), device.path);
+        if (!printLine(device.path)) {
             note("cannot write to standard output");
             return 1;
         }
 
         bool outputLost = false;
-        Projector projector(device.controller(), options, [&outputLost](const std::string& line) {
+        Projector projector(device.controller, options, [&outputLost](const std::string& line) {
             if (printLine(line) || outputLost) return;
             outputLost = true;
             note("cannot write to standard output; stopping");

@@ -16,18 +16,19 @@ namespace {
 
 // Reads per wake-up: a flood from the panel cannot keep signals and standard input waiting.
 constexpr int kReadsPerWakeUp = 16;
+// A pause this long ends whatever the panel left unfinished, so it is reported without
+// waiting for the next frame. The panel writes each frame at once, so no frame has one.
+constexpr std::chrono::milliseconds kQuietGap{200};
 
 // Which of the panel's frames this payload is, or "frame" for one it never sends.
 std::string frameName(const Bytes& payload) {
     if (std::ranges::equal(payload, kProbePayload)) return "probe";
-    if (payload.size() < 6 || !std::ranges::equal(payload, keyPayload(payload[0], payload[5])))
-        return "frame";
-    const std::uint8_t payload1 = payload[0];
-    const std::uint8_t code = payload[5];
-    if (code == kLeadInCode && payload1 == kNormalPayload1) return "lead-in";
-    if (code == kLeadInCode && payload1 == kPowerOnPayload1) return "lead-in power-on";
+    if (std::ranges::equal(payload, keyPayload(kNormalPayload1, kLeadInCode))) return "lead-in";
+    if (std::ranges::equal(payload, keyPayload(kPowerOnPayload1, kLeadInCode)))
+        return "lead-in power-on";
     for (const KeyCommand& key : kKeys)
-        if (key.payload1 == payload1 && key.code == code) return "key " + std::string(key.control);
+        if (std::ranges::equal(payload, keyPayload(key.payload1, key.code)))
+            return "key " + std::string(key.control);
     return "frame";
 }
 
@@ -45,10 +46,8 @@ std::string lineFor(const DecodedPiece& piece) {
 
 }  // namespace
 
-Projector::Projector(int controller, const ProjectorOptions& options, LinePrinter print,
-                     QObject* parent)
-    : QObject(parent),
-      controller_(controller),
+Projector::Projector(int controller, const ProjectorOptions& options, LinePrinter print)
+    : controller_(controller),
       options_(options),
       print_(std::move(print)),
       readable_(controller, QSocketNotifier::Read),
@@ -97,13 +96,11 @@ void Projector::report(const DecodedPiece& piece) {
     if (piece.kind != DecodedPiece::Kind::Frame ||
         !std::ranges::equal(piece.payload, kProbePayload) || options_.silent)
         return;
-    if (options_.replyDelay.count() == 0)
+    if (options_.replyDelay.count() == 0) {
         sendReply();
-    else
-        scheduleReply();
-}
-
-void Projector::scheduleReply() {
+        return;
+    }
+    // A delayed reply waits with the others due in the same millisecond.
     const qint64 due = clock_.elapsed() + options_.replyDelay.count();
     if (!pending_.empty() && pending_.back().dueMs == due)
         ++pending_.back().count;

@@ -24,23 +24,16 @@ struct ProjectorOptions {
     bool stopOnEof = false;     // the end of standard input is a stop request too
 };
 
-// A pause this long ends whatever the panel left unfinished, so it is reported without
-// waiting for the next frame. The panel writes each frame at once, so no frame has one.
-inline constexpr std::chrono::milliseconds kQuietGap{200};
-
 // The projector's side of the line: reads what the panel sends, prints one line per frame
 // or bad stretch, and answers probe frames. Like a device that talks all the time, it also
 // streams the chatter asked for, only while the line takes more: a panel that stops reading
 // holds it back rather than making it spin or buffer.
 class Projector : public QObject {
-    Q_OBJECT
-
   public:
     using LinePrinter = std::function<void(const std::string&)>;
 
     // `controller` is the non-blocking controller end of the line; it stays owned by the caller.
-    Projector(int controller, const ProjectorOptions& options, LinePrinter print,
-              QObject* parent = nullptr);
+    Projector(int controller, const ProjectorOptions& options, LinePrinter print);
 
     // Reports whatever is left unfinished; for the end of a run.
     void flush();
@@ -49,7 +42,6 @@ class Projector : public QObject {
   private:
     void readLine();
     void report(const DecodedPiece& piece);
-    void scheduleReply();
     void sendDueReplies();
     // Returns false when the terminal's input buffer is full.
     bool sendReply();

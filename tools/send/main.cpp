@@ -16,7 +16,7 @@
 #include "ports/port_catalogue.h"
 #include "process/stop_requests.h"
 #include "protocol/hex_text.h"
-#include "protocol/key_names.h"
+#include "protocol/key_table.h"
 #include "send/bus_client.h"
 #include "send/route.h"
 #include "send/send_options.h"
@@ -112,12 +112,11 @@ class DirectRoute final : public Route {
 };
 
 int listKeys() {
-    for (std::size_t i = 0; i < kKeys.size(); ++i) {
-        const std::string frame = toHex(keyFrame(kKeys[i]));
-        const KeyName& name = kKeyNames[i];
-        std::printf("%-12.*s %-13.*s %-10.*s %s\n", int(name.plain.size()), name.plain.data(),
-                    int(name.control.size()), name.control.data(), int(name.caption.size()),
-                    name.caption.data(), frame.c_str());
+    for (const KeyCommand& key : kKeys) {
+        const std::string frame = toHex(keyFrame(key));
+        std::printf("%-12.*s %-13.*s %-10.*s %s\n", int(key.plain.size()), key.plain.data(),
+                    int(key.control.size()), key.control.data(), int(key.caption.size()),
+                    key.caption.data(), frame.c_str());
     }
     return std::fflush(stdout) == 0 ? kExitSent : kExitPortFailed;
 }
