@@ -5,7 +5,7 @@
 #include <QTimer>
 
 #include "lock/device_lock.h"
-#include "ports/port_identity.h"
+#include "ports/port_catalogue.h"
 #include "transport/transport.h"
 
 namespace tolvane {

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ports/open_hints.h"
+#include "ports/port_catalogue.h"
 #include "ports/port_mapping.h"
 #include "protocol/frame.h"
 #include "transport/line_settings.h"
