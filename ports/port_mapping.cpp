@@ -1,5 +1,7 @@
 #include "ports/port_mapping.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -40,21 +42,12 @@ bool isDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
+// Four decimal numbers 0 to 255 without leading zeros, as the system reads them.
 bool isIpv4(std::string_view host) {
-    int parts = 0;
-    while (true) {
-        std::size_t digits = 0;
-        unsigned value = 0;
-        while (digits < host.size() && isDigit(host[digits]))
-            value = value * 10 + unsigned(host[digits++] - '0');
-        if (digits == 0 || digits > 3 || value > 255 || (digits > 1 && host[0] == '0'))
-            return false;
-        ++parts;
-        host.remove_prefix(digits);
-        if (host.empty()) return parts == 4;
-        if (host[0] != '.' || parts == 4) return false;
-        host.remove_prefix(1);
-    }
+    const std::string text(host);
+    in_addr address{};
+    return text.find('\0') == std::string::npos &&
+           ::inet_pton(AF_INET, text.c_str(), &address) == 1;
 }
 
 // Host names as RFC 1123 allows: labels of letters, digits and inner hyphens, at most 63 each.
