@@ -268,7 +268,7 @@ void SerialLayer::start() {
 
 // An open or a retry that failed: logged, and the port closed, or still lost.
 SerialError SerialLayer::failed(const Transport::Failure& failure) {
-    std::vector<std::string> hints = openFailureHints(address_, failure.error());
+    std::vector<std::string> hints = openFailureHints(address_, failure.error);
     const QString what = QStringLiteral("cannot open COM%1 \"%2\": %3")
                              .arg(port_)
                              .arg(shown(address_.path), text(failure.what()));
