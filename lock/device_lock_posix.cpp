@@ -17,7 +17,6 @@
 #include <cstring>
 #include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -148,15 +147,14 @@ std::optional<long> flockHolder(int fd) {
     std::string line;
     while (std::getline(locks, line)) {
         // "1: FLOCK  ADVISORY  WRITE 9163 00:19:4 0 EOF"; waiters have "->" after the number.
-        std::istringstream words(line);
-        std::string number, type, mode, access, where;
+        char type[8] = {};
         long pid = 0;
-        if (!(words >> number >> type >> mode >> access >> pid >> where) || type != "FLOCK")
-            continue;
         unsigned major_ = 0, minor_ = 0;
         unsigned long inode = 0;
-        if (std::sscanf(where.c_str(), "%x:%x:%lu", &major_, &minor_, &inode) == 3 &&
-            major_ == major(st.st_dev) && minor_ == minor(st.st_dev) && inode == st.st_ino)
+        if (std::sscanf(line.c_str(), "%*s %7s %*s %*s %ld %x:%x:%lu", type, &pid, &major_, &minor_,
+                        &inode) == 5 &&
+            std::strcmp(type, "FLOCK") == 0 && major_ == major(st.st_dev) &&
+            minor_ == minor(st.st_dev) && inode == st.st_ino)
             return pid;
     }
     return std::nullopt;

@@ -25,10 +25,8 @@ std::tuple<int, std::string, unsigned long, std::string> sortKey(const std::stri
     for (char c : number.substr(0, 9)) value = value * 10 + static_cast<unsigned long>(c - '0');
 
     constexpr std::array<std::string_view, 3> kFamilies{"ttyS", "ttyUSB", "ttyACM"};
-    int family = static_cast<int>(kFamilies.size());
-    for (std::size_t i = 0; i < kFamilies.size(); ++i)
-        if (stem == kFamilies[i]) family = static_cast<int>(i);
-    return {family, stem, value, path};
+    const auto family = std::find(kFamilies.begin(), kFamilies.end(), stem) - kFamilies.begin();
+    return {int(family), stem, value, path};
 }
 
 bool startsWithNoCase(std::string_view text, std::string_view prefix) {
