@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <charconv>
 #include <string_view>
 #include <tuple>
 
@@ -119,12 +120,12 @@ PortAddress parsePortName(const std::string& name) {
         rest.remove_prefix(colon);
     }
     rest.remove_prefix(1);  // ':'
-    if (rest.empty() || rest.size() > 5 || !std::all_of(rest.begin(), rest.end(), isDigit))
+    std::uint16_t port = 0;
+    const char* const end = rest.data() + rest.size();
+    const auto [after, ec] = std::from_chars(rest.data(), end, port);
+    if (rest.size() > 5 || ec != std::errc() || after != end || port == 0)
         return invalid(name, "the port is not a number from 1 to 65535");
-    unsigned long port = 0;
-    for (const char c : rest) port = port * 10 + static_cast<unsigned long>(c - '0');
-    if (port < 1 || port > 65535) return invalid(name, "the port is not a number from 1 to 65535");
-    return {kind, name, std::string(host), static_cast<std::uint16_t>(port), {}};
+    return {kind, name, std::string(host), port, {}};
 }
 
 std::vector<std::string> naturalPortOrder(std::vector<std::string> ports) {
