@@ -40,7 +40,6 @@ class DeviceTransport final : public Transport {
     std::string where() const override { return name_.toStdString(); }
 
   private:
-    void openDevice(const QByteArray& name, const LineSettings& settings);
     void onError(QSerialPort::SerialPortError error);
     void keepReading();
 
