@@ -121,7 +121,7 @@ std::vector<PresentPort> presentPorts(bool details) {
 
 PortIdentity identityOf(const std::string& device) {
     // A pseudo-terminal is nobody's adapter, and looking up every port would slow each open.
-    if (device.rfind("/dev/pts/", 0) == 0) return {};
+    if (device.starts_with("/dev/pts/")) return {};
     for (const PresentPort& port : presentPorts(true))
         if (port.device == device) return port.identity;
     return {};
