@@ -63,11 +63,9 @@ std::optional<LockFile> readLockFile(const std::string& path) {
         if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
         refuse("cannot read the lock file " + path + ": " + std::strerror(errno));
     }
-    LockFile lock{path, 0, 0, {}};
     struct stat st {};
     bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    lock.device = st.st_dev;
-    lock.inode = st.st_ino;
+    LockFile lock{path, st.st_dev, st.st_ino, {}};
     while (regular && lock.content.size() <= kLockFileReadLimit) {
         std::uint8_t buffer[512];
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
