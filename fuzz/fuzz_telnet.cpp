@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
     TelnetDecoder chunked;
     Bytes data;
     std::vector<TelnetEvent> events;
-    ComPortClient client(ComPortClient::Line{});
+    ComPortClient client(LineSettings{});
     std::size_t said = client.start().size();
     for (std::size_t at = 0; at < stream.size(); at += step) {
         const std::size_t before = events.size();

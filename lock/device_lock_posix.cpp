@@ -17,7 +17,6 @@
 #include <cstring>
 #include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -64,11 +63,9 @@ std::optional<LockFile> readLockFile(const std::string& path) {
         if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
         refuse("cannot read the lock file " + path + ": " + std::strerror(errno));
     }
-    LockFile lock{path, 0, 0, {}};
     struct stat st {};
     bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    lock.device = st.st_dev;
-    lock.inode = st.st_ino;
+    LockFile lock{path, st.st_dev, st.st_ino, {}};
     while (regular && lock.content.size() <= kLockFileReadLimit) {
         std::uint8_t buffer[512];
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -148,15 +145,14 @@ std::optional<long> flockHolder(int fd) {
     std::string line;
     while (std::getline(locks, line)) {
         // "1: FLOCK  ADVISORY  WRITE 9163 00:19:4 0 EOF"; waiters have "->" after the number.
-        std::istringstream words(line);
-        std::string number, type, mode, access, where;
+        char type[8] = {};
         long pid = 0;
-        if (!(words >> number >> type >> mode >> access >> pid >> where) || type != "FLOCK")
-            continue;
         unsigned major_ = 0, minor_ = 0;
         unsigned long inode = 0;
-        if (std::sscanf(where.c_str(), "%x:%x:%lu", &major_, &minor_, &inode) == 3 &&
-            major_ == major(st.st_dev) && minor_ == minor(st.st_dev) && inode == st.st_ino)
+        if (std::sscanf(line.c_str(), "%*s %7s %*s %*s %ld %x:%x:%lu", type, &pid, &major_, &minor_,
+                        &inode) == 5 &&
+            std::strcmp(type, "FLOCK") == 0 && major_ == major(st.st_dev) &&
+            minor_ == minor(st.st_dev) && inode == st.st_ino)
             return pid;
     }
     return std::nullopt;

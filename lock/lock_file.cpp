@@ -1,6 +1,7 @@
 #include "lock/lock_file.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 
@@ -21,19 +22,16 @@ bool isBlank(std::uint8_t c) {
 }
 
 std::optional<std::int64_t> asciiPid(std::span<const std::uint8_t> content) {
-    std::size_t i = 0;
-    while (i < content.size() && isBlank(content[i])) ++i;
-    const std::size_t first = i;
-    std::int64_t pid = 0;
-    while (i < content.size() && content[i] >= '0' && content[i] <= '9') {
-        if (i - first == kMaxPidDigits) return std::nullopt;
-        pid = pid * 10 + (content[i] - '0');
-        ++i;
-    }
-    if (i == first) return std::nullopt;
-    while (i < content.size() && (isBlank(content[i]) || content[i] == '\r')) ++i;
-    if (i < content.size() && content[i] != '\n') return std::nullopt;
-    return pid;
+    const char* digits = reinterpret_cast<const char*>(content.data());
+    const char* const end = digits + content.size();
+    while (digits < end && isBlank(*digits)) ++digits;
+    std::uint64_t pid = 0;
+    const auto [after, ec] = std::from_chars(digits, end, pid);
+    if (ec != std::errc() || std::size_t(after - digits) > kMaxPidDigits) return std::nullopt;
+    const char* rest = after;
+    while (rest < end && (isBlank(*rest) || *rest == '\r')) ++rest;
+    if (rest < end && *rest != '\n') return std::nullopt;
+    return std::int64_t(pid);
 }
 
 std::string lockName(std::string_view name) {

@@ -1,8 +1,11 @@
 #include "ports/port_mapping.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <charconv>
 #include <string_view>
 #include <tuple>
 
@@ -23,10 +26,8 @@ std::tuple<int, std::string, unsigned long, std::string> sortKey(const std::stri
     for (char c : number.substr(0, 9)) value = value * 10 + static_cast<unsigned long>(c - '0');
 
     constexpr std::array<std::string_view, 3> kFamilies{"ttyS", "ttyUSB", "ttyACM"};
-    int family = static_cast<int>(kFamilies.size());
-    for (std::size_t i = 0; i < kFamilies.size(); ++i)
-        if (stem == kFamilies[i]) family = static_cast<int>(i);
-    return {family, stem, value, path};
+    const auto family = std::find(kFamilies.begin(), kFamilies.end(), stem) - kFamilies.begin();
+    return {int(family), stem, value, path};
 }
 
 bool startsWithNoCase(std::string_view text, std::string_view prefix) {
@@ -40,21 +41,12 @@ bool isDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
+// Four decimal numbers 0 to 255 without leading zeros, as the system reads them.
 bool isIpv4(std::string_view host) {
-    int parts = 0;
-    while (true) {
-        std::size_t digits = 0;
-        unsigned value = 0;
-        while (digits < host.size() && isDigit(host[digits]))
-            value = value * 10 + unsigned(host[digits++] - '0');
-        if (digits == 0 || digits > 3 || value > 255 || (digits > 1 && host[0] == '0'))
-            return false;
-        ++parts;
-        host.remove_prefix(digits);
-        if (host.empty()) return parts == 4;
-        if (host[0] != '.' || parts == 4) return false;
-        host.remove_prefix(1);
-    }
+    const std::string text(host);
+    in_addr address{};
+    return text.find('\0') == std::string::npos &&
+           ::inet_pton(AF_INET, text.c_str(), &address) == 1;
 }
 
 // Host names as RFC 1123 allows: labels of letters, digits and inner hyphens, at most 63 each.
@@ -128,12 +120,12 @@ PortAddress parsePortName(const std::string& name) {
         rest.remove_prefix(colon);
     }
     rest.remove_prefix(1);  // ':'
-    if (rest.empty() || rest.size() > 5 || !std::all_of(rest.begin(), rest.end(), isDigit))
+    std::uint16_t port = 0;
+    const char* const end = rest.data() + rest.size();
+    const auto [after, ec] = std::from_chars(rest.data(), end, port);
+    if (rest.size() > 5 || ec != std::errc() || after != end || port == 0)
         return invalid(name, "the port is not a number from 1 to 65535");
-    unsigned long port = 0;
-    for (const char c : rest) port = port * 10 + static_cast<unsigned long>(c - '0');
-    if (port < 1 || port > 65535) return invalid(name, "the port is not a number from 1 to 65535");
-    return {kind, name, std::string(host), static_cast<std::uint16_t>(port), {}};
+    return {kind, name, std::string(host), port, {}};
 }
 
 std::vector<std::string> naturalPortOrder(std::vector<std::string> ports) {

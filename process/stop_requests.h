@@ -17,8 +17,8 @@ class StopRequests : public QObject {
     Q_OBJECT
 
   public:
-    // Throws std::system_error when the handlers cannot be installed.
     enum class Input { Ignore, Watch };
+    // Throws std::system_error when the handlers cannot be installed.
     explicit StopRequests(Input input, QObject* parent = nullptr);
     ~StopRequests() override;
 

@@ -2,8 +2,7 @@
 #include <cstring>
 
 #include "lock/lock_file.h"
-#include "ports/open_hints.h"
-#include "ports/port_identity.h"
+#include "ports/port_catalogue.h"
 #include "ports/port_mapping.h"
 #include "transport/line_settings.h"
 

@@ -186,7 +186,7 @@ void TelnetTest::negotiation() {
     QFETCH(QByteArray, server);
     QFETCH(QByteArray, answer);
     QFETCH(int, status);
-    ComPortClient::Line line;
+    LineSettings line;
     line.baud = baud;
     ComPortClient client(line);
     QCOMPARE(QString::fromStdString(toHex(client.start())),

@@ -70,15 +70,11 @@ void DeviceTransport::apply(const LineSettings& settings) {
 void DeviceTransport::open(const PortAddress& address, const LineSettings& settings) {
     if (address.kind != PortAddress::Kind::SerialDevice)
         throw Failure("a network address, not a serial device");
-    openDevice(QByteArray::fromStdString(address.path), settings);
-}
-
-void DeviceTransport::openDevice(const QByteArray& name, const LineSettings& settings) {
     close();
-    name_ = name;
-    if (name.isEmpty()) throw Failure("no device name given");
-    if (name.size() > kMaxDeviceNameLength) throw Failure("device name too long");
-    lock_.acquire(name);
+    name_ = QByteArray::fromStdString(address.path);
+    if (name_.isEmpty()) throw Failure("no device name given");
+    if (name_.size() > kMaxDeviceNameLength) throw Failure("device name too long");
+    lock_.acquire(name_);
     // The device itself, not the name given: Qt's own lock file is then named after the device.
     serial_.setPortName(lock_.path());
     apply(settings);
@@ -93,16 +89,16 @@ void DeviceTransport::openDevice(const QByteArray& name, const LineSettings& set
 }
 
 void DeviceTransport::reopen(const PortAddress& address, const LineSettings& settings) {
-    QByteArray name = QByteArray::fromStdString(address.path);
+    PortAddress device = address;
     // An adapter the system knows is looked for wherever it is now; one with a by-id name is
     // found by that alone, which spares looking up every port twice a second.
     if (identity_.known()) {
         const auto found = findAdapter(identity_, presentPorts(identity_.byId.empty()));
         if (!found) throw Failure("the adapter is not back");
-        name = QByteArray::fromStdString(*found);
+        device.path = *found;
     }
     const PortIdentity wanted = identity_;
-    openDevice(name, settings);
+    open(device, settings);
     if (wanted.known()) identity_ = wanted;
 }
 

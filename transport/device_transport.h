@@ -5,7 +5,7 @@
 #include <QTimer>
 
 #include "lock/device_lock.h"
-#include "ports/port_identity.h"
+#include "ports/port_catalogue.h"
 #include "transport/transport.h"
 
 namespace tolvane {
@@ -40,7 +40,6 @@ class DeviceTransport final : public Transport {
     std::string where() const override { return name_.toStdString(); }
 
   private:
-    void openDevice(const QByteArray& name, const LineSettings& settings);
     void onError(QSerialPort::SerialPortError error);
     void keepReading();
 

@@ -41,10 +41,6 @@ NetworkTransport::~NetworkTransport() {
     close();
 }
 
-bool NetworkTransport::isOpen() const {
-    return open_ && socket_.state() == QAbstractSocket::ConnectedState;
-}
-
 void NetworkTransport::apply(const LineSettings& settings) {
     settings_ = settings;
     if (isOpen() && client_) send(client_->setLine(settings_));

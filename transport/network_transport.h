@@ -50,7 +50,9 @@ class NetworkTransport final : public Transport {
     // The time the server's line needs for what was written last, and kServerMargin.
     std::chrono::milliseconds holdBeforeClose() const override;
     void closeGently(std::function<void()> closed) override;
-    bool isOpen() const override;
+    bool isOpen() const override {
+        return open_ && socket_.state() == QAbstractSocket::ConnectedState;
+    }
     void apply(const LineSettings& settings) override;
     bool write(std::span<const std::uint8_t> bytes) override;
     qint64 bytesToWrite() const override { return socket_.bytesToWrite(); }

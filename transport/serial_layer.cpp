@@ -36,6 +36,11 @@ QString shown(const std::string& name) {
     return QFile::decodeName(QByteArray::fromStdString(name)).left(80);
 }
 
+void warnGoneAway(const std::string& where, const std::string& reason) {
+    qCWarning(lcSerial).noquote() << "closing" << text(where)
+                                  << "after it failed or went away:" << text(reason);
+}
+
 // Tells each press its fate; returns how many there were.
 template <typename Presses>
 std::size_t tell(Presses& presses, bool sent) {
@@ -88,10 +93,7 @@ class Departure {
         timer_.setSingleShot(true);
         timer_.setTimerType(Qt::PreciseTimer);
         line_->setEvents({[this](const std::string& reason) {
-                              qCWarning(lcSerial).noquote()
-                                  << "closing" << text(line_->where())
-                                  << "after it failed or went away:" << text(reason);
-                              givenUp_ = true;
+                              warnGoneAway(line_->where(), reason);
                               presses_.withdrawAll();
                               done();
                           },
@@ -124,9 +126,7 @@ class Departure {
         presses_.feed([this] { return usable(); });
         feeding_ = false;
         // All sent, or withdrawn: the line is held as it needs, then closed.
-        if (usable() && line_->bytesToWrite() == 0 && presses_.handed.empty() &&
-            presses_.waiting.empty())
-            settle();
+        if (usable() && line_->bytesToWrite() == 0 && presses_.empty()) settle();
     }
 
     void giveUp() {
@@ -250,8 +250,16 @@ void SerialLayer::open() {
     line_->setEvents({[this](const std::string& reason) { lost(reason); }, [this] { feed(); },
                       [this] { onOpened(); },
                       [this](const Transport::Failure& failure) { onFailed(failure); }});
+    start();
+}
+
+// Opens the line, or tries again to (state_ says which): at once, or in the background.
+void SerialLayer::start() {
     try {
-        line_->open(address_, settings_);
+        if (state_ == PortState::Reopening)
+            line_->reopen(address_, settings_);
+        else
+            line_->open(address_, settings_);
     } catch (const Transport::Failure& failure) {
         throw failed(failure);
     }
@@ -260,7 +268,7 @@ void SerialLayer::open() {
 
 // An open or a retry that failed: logged, and the port closed, or still lost.
 SerialError SerialLayer::failed(const Transport::Failure& failure) {
-    std::vector<std::string> hints = openFailureHints(address_, failure.error());
+    std::vector<std::string> hints = openFailureHints(address_, failure.error);
     const QString what = QStringLiteral("cannot open COM%1 \"%2\": %3")
                              .arg(port_)
                              .arg(shown(address_.path), text(failure.what()));
@@ -316,12 +324,7 @@ bool SerialLayer::reopenLost() {
         throw SerialError(SerialError::Kind::Open, "nothing was lost");
     wasBefore_ = line_->where();
     state_ = PortState::Reopening;
-    try {
-        line_->reopen(address_, settings_);
-    } catch (const Transport::Failure& failure) {
-        throw failed(failure);
-    }
-    if (line_->isOpen()) onOpened();
+    start();
     return PortOpen();
 }
 
@@ -330,8 +333,7 @@ void SerialLayer::lost(const std::string& reason) {
     state_ = PortState::Lost;
     // What was meant for this line never goes to the one plugged in next.
     const std::size_t withdrawn = presses_.withdrawAll();
-    qCWarning(lcSerial).noquote() << "closing" << text(line_->where())
-                                  << "after it failed or went away:" << text(reason);
+    warnGoneAway(line_->where(), reason);
     if (withdrawn > 0)
         qCInfo(lcSerial).noquote()
             << withdrawn << "presses on" << text(line_->where()) << "were withdrawn";
@@ -344,8 +346,7 @@ void SerialLayer::lost(const std::string& reason) {
 
 void SerialLayer::close() {
     if (state_ == PortState::Open &&
-        (!presses_.waiting.empty() || !presses_.handed.empty() || line_->bytesToWrite() > 0 ||
-         line_->holdBeforeClose().count() > 0)) {
+        (!presses_.empty() || line_->bytesToWrite() > 0 || line_->holdBeforeClose().count() > 0)) {
         // The presses queued belong to this port: it sends them on in the background.
         departures_.push_back(
             std::make_unique<Departure>(*this, std::move(line_), std::exchange(presses_, {})));

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ports/open_hints.h"
+#include "ports/port_catalogue.h"
 #include "ports/port_mapping.h"
 #include "protocol/frame.h"
 #include "transport/line_settings.h"
@@ -153,6 +153,7 @@ class SerialLayer {
         std::deque<Press> waiting;  // not begun
         std::deque<Press> handed;   // with the transport, not yet all taken by the system
         std::size_t waitingBytes = 0;
+        bool empty() const { return waiting.empty() && handed.empty(); }
         // Each time the line (as `line` gives it; null once unusable) has taken all handed over,
         // tells those presses they went and hands over the next one whole, when there is room.
         // False when a write failed.
@@ -165,6 +166,7 @@ class SerialLayer {
     friend class Departure;
 
     void open();
+    void start();
     void close();
     SerialError failed(const Transport::Failure& failure);
     void onOpened();

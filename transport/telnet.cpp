@@ -178,7 +178,7 @@ Bytes ComPortClient::onEvent(const TelnetEvent& event) {
     return out;
 }
 
-Bytes ComPortClient::setLine(Line line) {
+Bytes ComPortClient::setLine(LineSettings line) {
     line_ = line;
     return serverAgreed_ ? lineSettings() : Bytes{};
 }

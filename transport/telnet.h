@@ -77,16 +77,15 @@ Bytes escapeTelnetData(std::span<const std::uint8_t> data);
 // cannot make the client repeat itself.
 class ComPortClient {
   public:
-    using Line = LineSettings;
     enum class Status { Negotiating, Ready, Refused };
 
-    explicit ComPortClient(Line line) : line_(line) {}
+    explicit ComPortClient(LineSettings line) : line_(line) {}
     // What the client says first.
     Bytes start();
     // The client's answer to one event (often nothing).
     Bytes onEvent(const TelnetEvent& event);
     // The settings again, for a change while connected; nothing before the server agreed.
-    Bytes setLine(Line line);
+    Bytes setLine(LineSettings line);
     Status status() const;
     // Why the line is refused when the server set a value other than the one asked; else empty.
     const std::string& problem() const { return problem_; }
@@ -94,7 +93,7 @@ class ComPortClient {
   private:
     Bytes lineSettings();
 
-    Line line_;
+    LineSettings line_;
     bool serverAgreed_ = false;
     bool refused_ = false;
     bool sentSettings_ = false;

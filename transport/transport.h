@@ -29,14 +29,10 @@ enum class TransportKind { Device, Network };
 class Transport {
   public:
     // A failed open: the reason, and the system's error number behind it (0 if none).
-    class Failure : public std::runtime_error {
-      public:
+    struct Failure : std::runtime_error {
         explicit Failure(const std::string& what, int error = 0)
-            : std::runtime_error(what), error_(error) {}
-        int error() const { return error_; }
-
-      private:
-        int error_;
+            : std::runtime_error(what), error(error) {}
+        int error;
     };
 
     // Set by the layer before the first open.
@@ -77,10 +73,7 @@ class Transport {
     // Whether the system can take this many bytes whole now; when it cannot, a written event
     // follows once it may. A press is handed over only then, so that a line that stops taking
     // bytes never holds the start of a press without its end.
-    virtual bool roomFor(std::size_t bytes) {
-        static_cast<void>(bytes);
-        return true;
-    }
+    virtual bool roomFor(std::size_t /*bytes*/) { return true; }
     // Hands one whole frame to the transport; false when the line failed.
     virtual bool write(std::span<const std::uint8_t> bytes) = 0;
     // Bytes handed over that the system has not taken yet.
