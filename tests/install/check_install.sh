@@ -141,6 +141,10 @@ version=$(env QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$stage" \
 env -u DISPLAY -u WAYLAND_DISPLAY timeout 20 "$prefix/bin/tolvane-send" --version |
     grep -qx "tolvane-send $version" || fail "installed tolvane-send --version does not print 'tolvane-send $version'"
 if command -v objdump >/dev/null; then
+    # The loader finds Qt where the system keeps it, never first beside the program.
+    for program in "${programs[@]}"; do
+        objdump -p "$prefix/bin/$program" | grep -qE '^ *(RUNPATH|RPATH) ' && fail "bin/$program has a RUNPATH"
+    done
     objdump -p "$prefix/bin/tolvane-send" | grep -q 'NEEDED.*Qt6Widgets' &&
         fail "tolvane-send links Qt Widgets"
 fi
