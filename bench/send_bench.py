@@ -10,7 +10,7 @@ wait4(); the bytes read must be exactly the key's two frames. The programs take 
 spell of the machine falls on all of them. tolvane-send runs without a session bus (neither
 DBUS_SESSION_BUS_ADDRESS nor a bus in XDG_RUNTIME_DIR), with --direct and without, and, where
 dbus-daemon is installed, on a private session bus that no panel is on. With --linked, the
-baseline linked also to the libraries tolvane-send loads takes its turn; with --before, an
+baseline linked also to the libraries tolvane-send's module loads takes its turn; with --before, an
 earlier build of tolvane-send takes its turns too (no bus, with --direct and without). With
 --output, the section below replaces the one of the same title in that file, or is added at its
 end.
@@ -123,7 +123,8 @@ def report(times, size, args, load):
         wall, cpu = med(values, 0), med(values, 1)
         program = {"baseline": "baseline (bench/baseline/send_baseline)",
                    "linked": "baseline linked also to Qt Network and Qt D-Bus, as tolvane-send "
-                             "is (send_baseline_linked)"}.get(name, f"tolvane-send {PLAIN}: {name}")
+                             "was before its module (send_baseline_linked)"}.get(
+                                 name, f"tolvane-send {PLAIN}: {name}")
         ratios = ("–", "–") if name == "baseline" else (
             f"{wall / base_wall:.2f} ×", f"{cpu / base_cpu:.2f} ×")
         table.append(f"| {program} | {wall:.1f} ms | {min(v[0] for v in values):.1f}–"

@@ -9,7 +9,6 @@
 
 #include "ports/port_catalogue.h"
 #include "protocol/hex_text.h"
-#include "transport/factory.h"
 #include "transport/logging.h"
 
 Q_LOGGING_CATEGORY(lcSerial, "tolvane.serial", QtInfoMsg)
@@ -180,8 +179,7 @@ class Departure {
 };
 
 SerialLayer::SerialLayer(MakeTransport make, Resolver resolve)
-    : make_(make ? std::move(make) : MakeTransport(&makeTransport)),
-      resolve_(resolve ? std::move(resolve) : Resolver(&addressForPort)) {}
+    : make_(std::move(make)), resolve_(resolve ? std::move(resolve) : Resolver(&addressForPort)) {}
 
 SerialLayer::~SerialLayer() {
     release();
@@ -246,7 +244,12 @@ void SerialLayer::open() {
     if (address_.kind == PortAddress::Kind::Invalid)
         throw failed(Transport::Failure(address_.problem));
     state_ = PortState::Opening;
-    line_ = make_(address_);
+    try {
+        // A transport that cannot be made (tolvane-send without its module) fails the open.
+        line_ = make_(address_);
+    } catch (const Transport::Failure& failure) {
+        throw failed(failure);
+    }
     line_->setEvents({[this](const std::string& reason) { lost(reason); }, [this] { feed(); },
                       [this] { onOpened(); },
                       [this](const Transport::Failure& failure) { onFailed(failure); }});

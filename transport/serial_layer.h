@@ -18,6 +18,7 @@
 #include "ports/port_catalogue.h"
 #include "ports/port_mapping.h"
 #include "protocol/frame.h"
+#include "transport/factory.h"
 #include "transport/line_settings.h"
 #include "transport/transport.h"
 
@@ -71,8 +72,9 @@ class SerialLayer {
     using PressId = std::uint64_t;
 
     // By default the transports of transport/factory.h, and the Comm items as this machine
-    // maps them.
-    explicit SerialLayer(MakeTransport make = {}, Resolver resolve = {});
+    // maps them. The default is named here, at the caller: a program that brings its own
+    // transports (tolvane-send) does not link the factory, nor Qt Network with it.
+    explicit SerialLayer(MakeTransport make = &makeTransport, Resolver resolve = {});
     virtual ~SerialLayer();
     SerialLayer(const SerialLayer&) = delete;
     SerialLayer& operator=(const SerialLayer&) = delete;

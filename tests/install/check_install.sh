@@ -35,6 +35,9 @@ case "$(grep -x 'tolvane-projector=[01]' "$build/install_contents.txt")" in
     *) die "'$build/install_contents.txt' does not say whether tolvane-projector is built" ;;
 esac
 
+send_module=$(sed -n 's/^send-module=//p' "$build/install_contents.txt")
+[ -n "$send_module" ] || die "'$build/install_contents.txt' does not say where tolvane-send's module goes"
+
 stage=$(mktemp -d "${TMPDIR:-/tmp}/tolvane-install.XXXXXX") || die "cannot make a staging folder"
 trap 'rm -rf "$stage"' EXIT
 prefix=$stage/usr
@@ -50,6 +53,7 @@ hicolor=share/icons/hicolor
 expected=(
     bin/tolvane
     bin/tolvane-send
+    "$send_module"
     share/bash-completion/completions/tolvane-send
     share/man/man1/tolvane-send.1.gz
     "share/applications/$app_id.desktop"
@@ -141,9 +145,21 @@ version=$(env QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$stage" \
 env -u DISPLAY -u WAYLAND_DISPLAY timeout 20 "$prefix/bin/tolvane-send" --version |
     grep -qx "tolvane-send $version" || fail "installed tolvane-send --version does not print 'tolvane-send $version'"
 if command -v objdump >/dev/null; then
-    objdump -p "$prefix/bin/tolvane-send" | grep -q 'NEEDED.*Qt6Widgets' &&
-        fail "tolvane-send links Qt Widgets"
+    # The loader finds Qt where the system keeps it, never first beside the program.
+    for program in "${programs[@]}"; do
+        objdump -p "$prefix/bin/$program" | grep -qE '^ *(RUNPATH|RPATH) ' && fail "bin/$program has a RUNPATH"
+    done
+    # Nor, straight to a device, Qt Network or Qt D-Bus: those come with its module.
+    for lib in $(objdump -p "$prefix/bin/tolvane-send" | grep NEEDED | grep -oE 'Qt6(Widgets|Network|DBus)'); do
+        fail "tolvane-send links $lib"
+    done
 fi
+# A device server's address loads the module from where it was installed.
+out=$(env TOLVANE_COM1="$stage/no-port" TOLVANE_COM2="$stage/no-port" TOLVANE_COM3="$stage/no-port" \
+    TOLVANE_COM4="$stage/no-port" timeout 20 "$prefix/bin/tolvane-send" --direct \
+    --port tcp://127.0.0.1:1 mute 2>&1)
+[[ "$out" == *"tcp://127.0.0.1:1: Connection refused"* ]] ||
+    fail "installed tolvane-send does not reach a device server through its module: $out"
 out=$(bash -c 'source "$1" && complete -p tolvane-send' _ "$prefix/share/bash-completion/completions/tolvane-send" 2>&1) ||
     fail "bash completion for tolvane-send does not load: $out"
 [ -z "$version" ] || [ ! -f "$metainfo" ] || grep -q "<release version=\"$version\"" "$metainfo" ||

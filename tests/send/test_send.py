@@ -46,16 +46,16 @@ class Send(unittest.TestCase):
         self.addCleanup(projector.stop)
         return projector
 
-    def start(self, *args):
+    def start(self, *args, program=None):
         # No Comm item may reach a real device, whatever the case leaves out.
         env = dict(os.environ, **{f"TOLVANE_COM{n}": os.path.join(self.folder, f"no-com{n}")
                                   for n in range(1, 5)})
-        return subprocess.Popen([binary("TOLVANE_SEND"), *args], env=env, text=True,
+        return subprocess.Popen([program or binary("TOLVANE_SEND"), *args], env=env, text=True,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 preexec_fn=default_sigint)
 
-    def run_send(self, *args, timeout=60):
-        process = self.start(*args)
+    def run_send(self, *args, timeout=60, program=None):
+        process = self.start(*args, program=program)
         out, err = process.communicate(timeout=timeout)
         return process.returncode, out, err
 
@@ -160,11 +160,19 @@ class Send(unittest.TestCase):
         holder = os.open(projector.device, os.O_RDWR | os.O_NOCTTY)
         self.addCleanup(os.close, holder)
         fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        for args, reason in ((["--port", projector.link, "mute"], "in use"),
-                             (["--check", "--port", projector.link], "in use"),
-                             (["--port", "Comm2", "mute"], "no-com2")):
+        # A copy of the program without the module it loads for device servers.
+        alone = os.path.join(self.folder, "bin", "tolvane-send")
+        os.mkdir(os.path.dirname(alone))
+        shutil.copy(binary("TOLVANE_SEND"), alone)
+        for args, reason, program in (
+                (["--port", projector.link, "mute"], "in use", None),
+                (["--check", "--port", projector.link], "in use", None),
+                (["--port", "Comm2", "mute"], "no-com2", None),
+                (["--direct", "--port", "tcp://127.0.0.1:1", "mute"],
+                 "tcp://127.0.0.1:1: the module for device servers and the session bus cannot "
+                 "be loaded: ", alone)):
             with self.subTest(args=args):
-                status, _, err = self.run_send(*args)
+                status, _, err = self.run_send(*args, program=program)
                 self.assertEqual(status, 1, err)
                 message, why = err.splitlines()[-2:]
                 self.assertEqual(message, OPEN_FAILED)

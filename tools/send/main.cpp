@@ -1,6 +1,8 @@
 // tolvane-send: the panel's keys and its connection check from a command line, with no display.
 // The frames, their writing and the check are the panel's own code; only the way in differs.
 
+#include <dlfcn.h>
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QLoggingCategory>
@@ -16,13 +18,19 @@
 #include "ports/port_catalogue.h"
 #include "process/stop_requests.h"
 #include "protocol/hex_text.h"
+<<<<<<< HEAD
 #include "protocol/key_table.h"
 #include "send/bus_client.h"
+=======
+#include "protocol/key_names.h"
+#include "send/remote.h"
+>>>>>>> send
 #include "send/route.h"
 #include "send/send_options.h"
 #include "serial/messages.h"
 #include "serial/port_manager.h"
 #include "serial/quiet_check.h"
+#include "transport/device_transport.h"
 #include "transport/serial_layer.h"
 
 using namespace tolvane;
@@ -57,20 +65,47 @@ constexpr const char* kUsage =
     "Exit status: 0 sent (or responding), 1 the port could not be opened or written,\n"
     "2 usage error, 3 not responding, 130/143 stopped by SIGINT/SIGTERM.\n";
 
+// An entry point of the module, which is loaded on first use.
+void* remote(const char* name) {
+    static void* module = nullptr;
+    if (!module) {
+        const QString path = QCoreApplication::applicationDirPath() + "/" TOLVANE_SEND_MODULE;
+        module = ::dlopen(QFile::encodeName(path).constData(), RTLD_NOW | RTLD_LOCAL);
+    }
+    if (void* entry = module ? ::dlsym(module, name) : nullptr) return entry;
+    const char* why = ::dlerror();
+    throw Transport::Failure(
+        std::string("the module for device servers and the session bus cannot be loaded: ") +
+        (why ? why : name));
+}
+// The entry point of that name, as remote.h declares it.
+#define REMOTE(entry) reinterpret_cast<decltype(&entry)>(remote(#entry))
+
+bool isServer(const PortAddress& address) {
+    return address.kind == PortAddress::Kind::Tcp || address.kind == PortAddress::Kind::Rfc2217;
+}
+
 // The one port this run talks through. The address is fixed for this run, whatever
 // TOLVANE_COMn says later.
 class Port {
   public:
-    explicit Port(const PortChoice& choice) {
+    explicit Port(const PortChoice& choice)
+        : address_(choice.device.empty() ? addressForPort(choice.comm)
+                                         : parsePortName(choice.device)),
+          layer_([](const PortAddress& address) -> std::unique_ptr<Transport> {
+              if (isServer(address)) return networkTransport();
+              return std::make_unique<DeviceTransport>();
+          }) {
         layer_.CommPort(static_cast<std::int16_t>(choice.comm));
-        layer_.setAddress(choice.device.empty() ? addressForPort(choice.comm)
-                                                : parsePortName(choice.device));
+        layer_.setAddress(address_);
     }
     SerialLayer& layer() { return layer_; }
+    bool server() const { return isServer(address_); }
     // The device or address of the last open attempt, printable.
     std::string where() const { return printable(layer_.where()); }
 
   private:
+    PortAddress address_;
     SerialLayer layer_;
 };
 
@@ -168,6 +203,14 @@ int listPorts() {
 
 }  // namespace
 
+std::unique_ptr<Route> tolvane::send::routeThroughPanel(const PortChoice& port) {
+    return std::unique_ptr<Route>(REMOTE(tolvaneSendPanelRoute)(port));
+}
+
+std::unique_ptr<Transport> tolvane::send::networkTransport() {
+    return std::unique_ptr<Transport>(REMOTE(tolvaneSendNetworkTransport)());
+}
+
 int main(int argc, char* argv[]) {
     // Arguments are bytes: a device name need not be text.
     const std::vector<std::string> arguments(argv + std::min(argc, 1), argv + argc);
@@ -207,18 +250,24 @@ int main(int argc, char* argv[]) {
         // Handlers first, so that a stop asked for while the port opens is seen too.
         Stops stops;
         Port port(options.port);
-        // A running panel that holds the port sends for us.
-        std::unique_ptr<Route> route = options.direct ? nullptr : routeThroughPanel(options.port);
+        // A running panel that holds the port sends for us. A panel holds its device locked
+        // while it has it open, so it is asked only when the device does not open here; a device
+        // server is asked for first, as a connection from here could take it from the panel.
+        std::unique_ptr<Route> route;
+        if (!options.direct && port.server()) route = routeThroughPanel(options.port);
         if (!route) {
             try {
                 port.layer().Settings(kLineSettings);
                 port.layer().PortOpen(true);
                 port.layer().awaitOpen();
+                route = std::make_unique<DirectRoute>(port);
             } catch (const SerialError& error) {
-                print(failureOf(error, port));
-                return kExitPortFailed;
+                if (!options.direct && !port.server()) route = routeThroughPanel(options.port);
+                if (!route) {
+                    print(failureOf(error, port));
+                    return kExitPortFailed;
+                }
             }
-            route = std::make_unique<DirectRoute>(port);
         }
         return run(*route, options, stops);
     } catch (const std::exception& e) {

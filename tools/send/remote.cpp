@@ -1,4 +1,5 @@
-#include "send/bus_client.h"
+// The module tolvane-send loads for a device server or a running panel: see remote.h.
+#include "send/remote.h"
 
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include "ports/port_catalogue.h"
 #include "ports/port_mapping.h"
 #include "protocol/key_table.h"
+#include "transport/network_transport.h"
 
 namespace tolvane::send {
 namespace {
@@ -79,7 +81,7 @@ class BusRoute final : public Route {
 
 }  // namespace
 
-std::unique_ptr<Route> routeThroughPanel(const PortChoice& choice) {
+extern "C" Route* tolvaneSendPanelRoute(const PortChoice& choice) {
     // With no bus to look on, Qt D-Bus is not started at all: its first use starts a thread.
     if (!sessionBusAddress()) return nullptr;
     QDBusConnection bus = connectToSessionBus(QStringLiteral("tolvane-send"));
@@ -90,7 +92,11 @@ std::unique_ptr<Route> routeThroughPanel(const PortChoice& choice) {
     QString device;
     const QString panel = panelHolding(bus, port, device);
     if (panel.isEmpty()) return nullptr;
-    return std::make_unique<BusRoute>(bus, panel, device);
+    return new BusRoute(bus, panel, device);
+}
+
+extern "C" Transport* tolvaneSendNetworkTransport() {
+    return new NetworkTransport();
 }
 
 }  // namespace tolvane::send
