@@ -18,13 +18,8 @@
 #include "ports/port_catalogue.h"
 #include "process/stop_requests.h"
 #include "protocol/hex_text.h"
-<<<<<<< HEAD
 #include "protocol/key_table.h"
-#include "send/bus_client.h"
-=======
-#include "protocol/key_names.h"
 #include "send/remote.h"
->>>>>>> send
 #include "send/route.h"
 #include "send/send_options.h"
 #include "serial/messages.h"
