@@ -15,6 +15,7 @@
 #include <QSet>
 #include <QShortcut>
 #include <QWindow>
+#include <optional>
 #include <stdexcept>
 
 #include "serial/messages.h"
@@ -35,13 +36,15 @@ constexpr int kArrowPixels = 32;
 
 using ClickHandler = void (frmTolvane::*)();
 
-// What a key or button of the layout runs when clicked; null for any other name.
-constexpr ClickHandler handlerFor(std::string_view control) {
+// What a key or button of the layout runs when clicked; none for any other name. (Optional
+// rather than null: a sanitized build cannot compare a member pointer in a constant expression.)
+constexpr std::optional<ClickHandler> handlerFor(std::string_view control) {
 #define TOLVANE_HANDLER(key) \
     if (control == #key) return &frmTolvane::key##_Click;
     TOLVANE_REMOTE_KEYS(TOLVANE_HANDLER)
 #undef TOLVANE_HANDLER
-    return control == "CHECK_CONNECTION" ? &frmTolvane::CHECK_CONNECTION_Click : nullptr;
+    if (control == "CHECK_CONNECTION") return &frmTolvane::CHECK_CONNECTION_Click;
+    return std::nullopt;
 }
 
 // The first layout key or button without a click handler, or kNoRow.
@@ -293,7 +296,7 @@ void frmTolvane::buildKeypad() {
             key->setIconSize(QSize(kArrowPixels, kArrowPixels));
         }
         if (row.pointSize != 0) key->setFont(sansFont(row.pointSize));
-        connect(key, &QPushButton::clicked, this, handlerFor(row.name));
+        connect(key, &QPushButton::clicked, this, *handlerFor(row.name));
         // The computer key presses the remote key wherever the focus is in the window (so Enter
         // is the remote's Enter, not a press of the focused key: Space presses that); only keys
         // that repeat on the remote repeat when held.
