@@ -212,20 +212,24 @@ class ThroughSer2net(NetCase):
                 panel.wait_window()
                 self.assertEqual(listening_sockets(panel.process.pid), [])
                 self.assertEqual(len(listening_sockets(server.process.pid)), 2)
-                fd = os.open(projector.device, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
-                try:
-                    attrs = termios.tcgetattr(fd)
-                finally:
-                    os.close(fd)
-                cflag = attrs[2]
-                self.assertEqual((attrs[5], bool(cflag & termios.CSTOPB),
-                                  bool(cflag & termios.CRTSCTS)), line)
-                self.assertEqual(cflag & (termios.CSIZE | termios.PARENB), termios.CS8)
                 for key in KEYS:
                     panel.click(key)
                     lead_in, key_line = projector.next_lines(2)
                     self.assertEqual(parse(lead_in)[2], LEAD_INS[key], lead_in)
                     self.assertEqual(parse(key_line), ("key", key, KEY_FRAMES[key]))
+                    if key != KEYS[0]:
+                        continue
+                    # The open goes on behind the window; once a key is through, the server
+                    # has set the line as it was asked to.
+                    fd = os.open(projector.device, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+                    try:
+                        attrs = termios.tcgetattr(fd)
+                    finally:
+                        os.close(fd)
+                    cflag = attrs[2]
+                    self.assertEqual((attrs[5], bool(cflag & termios.CSTOPB),
+                                      bool(cflag & termios.CRTSCTS)), line)
+                    self.assertEqual(cflag & (termios.CSIZE | termios.PARENB), termios.CS8)
                 self.assertEqual(projector.drain(), [])
                 self.assertEqual(panel.messages(), [])
                 self.assertEqual(panel.close(), 0)
